@@ -1,0 +1,17 @@
+// The book name and every path and text named after it. Each composer
+// writes into OUT (PATH_CAP bytes) and returns 1, or returns 0 and leaves OUT
+// unchanged when the text would exceed 259 characters.
+#pragma once
+
+#include "platform/platform.h"
+
+// Book name from the module path: cut at the last '.' at index 1 or later,
+// keep what follows the last '\', spaces turned into '_'. Always fits.
+void names_book_name(const char *module_path, char *book_name);
+
+int names_library_folder(const char *documents, char *out);                  // "%s\My eBooks"
+int names_library_copy(const char *library_folder, const char *book, char *out);  // "%s\%s.bkr"
+int names_shortcut_path(const char *desktop, const char *book, char *out);   // "%s\%s.lnk"
+int names_reader_path(const char *windir, char *out);                        // "%s\bkplugin.exe"
+int names_uninstall_command(const char *windir, const char *book, char *out);  // "%s\bkremove.bat %s"
+int names_display_name(const char *book, char *out);                         // "eBook %s"

@@ -1,0 +1,1 @@
+int WinMain(void*, void*, char*, int) { return 0; }

@@ -1,0 +1,178 @@
+// The platform boundary: every operation the launcher and the package code
+// need from the operating system. The logic calls these functions and nothing
+// else; which implementation answers is chosen at link time:
+//   *_win.cpp     the real Windows calls (narrow variants), for the product;
+//   *_sim.cpp     a simulated Windows for the host unit tests (see sim.h);
+//   *_native.cpp  plain file operations on the host, for the host tools.
+// Every handle, key and COM interface is obtained and released inside the
+// operation that needs it, except the stream and write handles below, which
+// the caller closes.
+#pragma once
+
+#include <stdint.h>
+
+// Every path and text of the system lives in a buffer of this many characters,
+// terminator included (so at most 259 characters of text).
+#define PATH_CAP 260
+
+typedef void *PlatStream;  // read stream: shared, byte-exact
+typedef void *PlatFile;    // write handle: exclusive, created always
+typedef void *PlatKey;     // registry key
+typedef void *PlatModule;  // module handle of the running program
+
+// ---- Process and runtime -------------------------------------------------
+
+// Initialises COM for the thread; plat_com_release undoes it. Both are always
+// paired by the caller, whatever plat_com_init returned.
+void plat_com_init(void);
+void plat_com_release(void);
+
+// The full command line as the creator of the process passed it (program path
+// first). Never null.
+const char *plat_command_line(void);
+
+// Copies the value of environment variable NAME into OUT (CAP bytes).
+// Returns 1 when the variable is set and its value fits, else 0 and OUT is
+// left empty.
+int plat_env_get(const char *name, char *out, uint32_t cap);
+
+// Copies the Windows directory into OUT (CAP bytes). Returns 1 on success,
+// 0 when it can't be had or doesn't fit (OUT left empty).
+int plat_windows_dir(char *out, uint32_t cap);
+
+// Major version of Windows (low byte of GetVersion).
+uint32_t plat_version_major(void);
+
+// ---- Registry ------------------------------------------------------------
+
+#define PLAT_HKCR ((PlatKey)(uintptr_t)0x80000000u)  // HKEY_CLASSES_ROOT
+#define PLAT_HKCU ((PlatKey)(uintptr_t)0x80000001u)  // HKEY_CURRENT_USER
+
+// Opens SUB under PARENT for reading. Returns 1 and sets *OUT on success,
+// else 0 and *OUT is null.
+int plat_reg_open(PlatKey parent, const char *sub, PlatKey *out);
+
+// Creates SUB under PARENT, or opens it when it exists. Returns 1 and sets
+// *OUT on success, else 0 and *OUT is null.
+int plat_reg_create(PlatKey parent, const char *sub, PlatKey *out);
+
+// Reads the 4 raw bytes of value NAME as a little-endian number, whatever its
+// registry type (a shorter value reads as if padded with zero bytes). Returns
+// 1 on success; 0 when the value is absent or longer than 4 bytes (then *OUT
+// is untouched).
+int plat_reg_read_u32(PlatKey key, const char *name, uint32_t *out);
+
+// Writes TEXT as REG_SZ value NAME, stored length = strlen(TEXT) (without the
+// terminator). Returns 1 on success.
+int plat_reg_write_text(PlatKey key, const char *name, const char *text);
+
+// Closes KEY; null is ignored.
+void plat_reg_close(PlatKey key);
+
+// ---- Known folders -------------------------------------------------------
+
+// Each copies the folder into OUT (PATH_CAP bytes) and returns 1, or returns
+// 0 with OUT empty when the lookup fails.
+int plat_folder_documents(char *out);  // CSIDL_PERSONAL, no trailing '\'
+int plat_folder_desktop(char *out);    // CSIDL_DESKTOP
+int plat_folder_temp(char *out);       // may or may not end with '\'
+
+// ---- Files ---------------------------------------------------------------
+
+// 1 when PATH names an existing file or folder (GetFileAttributesA succeeds).
+int plat_path_exists(const char *path);
+
+// Creates folder PATH with default security. Returns 1 on success.
+int plat_folder_create(const char *path);
+
+// Creates PATH for writing: write access only, no sharing, created always
+// (an existing file is truncated), normal attributes. Null on failure.
+PlatFile plat_file_create(const char *path);
+
+// Writes N bytes with one write call. Returns 1 only when all N were written.
+int plat_file_write(PlatFile file, const void *bytes, uint32_t n);
+
+// Closes FILE. Returns 1 on success.
+int plat_file_close(PlatFile file);
+
+// Deletes file PATH. Returns 1 on success.
+int plat_file_delete(const char *path);
+
+// Moves FROM onto TO, replacing TO when it exists. Returns 1 on success; on
+// failure both files are as they were.
+int plat_file_replace(const char *from, const char *to);
+
+// Opens PATH for reading, byte-exact, shared with other readers and writers.
+// Null when it can't be opened.
+PlatStream plat_stream_open(const char *path);
+
+// Seeks to absolute position POS. Returns 1 on success.
+int plat_stream_seek(PlatStream s, uint32_t pos);
+
+// Seeks to the end and stores the position (the file size) in *SIZE.
+// Returns 0 when that fails or the size does not fit in 32 bits.
+int plat_stream_size(PlatStream s, uint32_t *size);
+
+// Reads up to N bytes; returns how many were read (fewer at end of file).
+uint32_t plat_stream_read(PlatStream s, void *bytes, uint32_t n);
+
+// 1 once a read has hit the end of the file.
+int plat_stream_eof(PlatStream s);
+
+// Closes S; null is ignored.
+void plat_stream_close(PlatStream s);
+
+// ---- Resources -----------------------------------------------------------
+
+// Finds resource NAME of type TYPE in MODULE. Returns 1 with *BYTES and *SIZE
+// set (valid while the module is loaded), or 0 when it is missing.
+int plat_resource_get(PlatModule module, const char *name, const char *type,
+                      const void **bytes, uint32_t *size);
+
+// ---- Processes -----------------------------------------------------------
+
+// ARGV: program path first, then the arguments, null-terminated. The child's
+// command line is the elements joined by single spaces, no quoting added.
+
+// Runs PROGRAM and waits for it without a time-out. Returns its exit code, or
+// -1 when it can't be started.
+int plat_run_wait(const char *program, const char *const *argv);
+
+// Starts PROGRAM and does not wait. Returns 1 when it started.
+int plat_start(const char *program, const char *const *argv);
+
+// ---- User interface ------------------------------------------------------
+
+#define PLAT_MB_OK 0u
+#define PLAT_MB_YESNO 4u
+#define PLAT_IDYES 6
+
+// Shows a message box with no owner window. Returns the button pressed
+// (PLAT_IDYES for Yes), or 0 / -1 when it could not be shown.
+int plat_message(const char *text, const char *caption, uint32_t buttons);
+
+// The fields of the save dialog record that the launcher sets; every other
+// field of the Windows record is zero.
+struct PlatSaveDialog {
+  uint32_t struct_size;     // lStructSize
+  const char *filter;       // lpstrFilter: pairs of texts, double terminated
+  uint32_t filter_index;    // nFilterIndex
+  char *file;               // lpstrFile: in: proposed path; out: chosen path
+  uint32_t max_file;        // nMaxFile
+  const char *initial_dir;  // lpstrInitialDir
+  uint32_t flags;           // Flags
+  const char *def_ext;      // lpstrDefExt
+};
+
+#define PLAT_OFN_OVERWRITEPROMPT 0x2u
+#define PLAT_OFN_HIDEREADONLY 0x4u
+
+// Shows the save dialog. Returns 1 when the user chose a path (then in
+// DIALOG->file), 0 on cancel or failure.
+int plat_save_dialog(PlatSaveDialog *dialog);
+
+// ---- Shell link ----------------------------------------------------------
+
+// Writes (or replaces) the shell link LINK_PATH whose only property set is
+// its target TARGET. Returns 1 when the link object was created and saved.
+int plat_shell_link_save(const char *link_path, const char *target);

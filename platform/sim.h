@@ -1,0 +1,149 @@
+// Control of the simulated Windows (*_sim.cpp) for the host tests. The
+// simulation answers every operation of platform.h:
+// - files: real files under a fresh temporary host folder; a Windows path
+//   "C:\a\b" maps to <root>/c/a/b (ASCII letters folded to lower case, as
+//   Windows ignores case); a relative path resolves against the current
+//   folder (default "C:\Work");
+// - registry: in memory, HKEY_CLASSES_ROOT and HKEY_CURRENT_USER trees;
+// - folders, environment, version, command line, resources: configured here;
+// - message boxes and the save dialog: answered from a script, recorded;
+// - run and wait: answered by a handler (default: can't start, -1);
+// - starts and shell links: recorded (a link is also written as a file that
+//   holds its target);
+// - faults: any operation can be made to fail on its Nth call from now, once
+//   or from then on.
+// This header is for tests only; it uses the standard library freely.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+enum SimOp {
+  SIM_ENV_GET,
+  SIM_WINDOWS_DIR,
+  SIM_REG_OPEN,
+  SIM_REG_CREATE,
+  SIM_REG_READ,
+  SIM_REG_WRITE,
+  SIM_FOLDER_DOCUMENTS,
+  SIM_FOLDER_DESKTOP,
+  SIM_FOLDER_TEMP,
+  SIM_PATH_EXISTS,
+  SIM_FOLDER_CREATE,
+  SIM_FILE_CREATE,
+  SIM_FILE_WRITE,
+  SIM_FILE_CLOSE,
+  SIM_FILE_DELETE,
+  SIM_FILE_REPLACE,
+  SIM_STREAM_OPEN,
+  SIM_STREAM_SEEK,
+  SIM_STREAM_SIZE,
+  SIM_STREAM_READ,
+  SIM_RESOURCE_GET,
+  SIM_RUN_WAIT,
+  SIM_START,
+  SIM_MESSAGE,
+  SIM_SAVE_DIALOG,
+  SIM_SHELL_LINK,
+  SIM_OP_COUNT
+};
+
+// Fresh state: new empty root folder (the previous one is removed), empty
+// registry, no faults, no scripts, no records, counters at zero, defaults:
+//   documents "C:\Users\reader\Documents", desktop "C:\Users\reader\Desktop",
+//   temp "C:\Users\reader\Temp\" (trailing backslash), Windows "C:\Windows"
+//   (all four exist), environment windir=C:\Windows, version 10,
+//   command line "\"C:\Books\Sample.exe\"", current folder "C:\Work" (exists),
+//   COM not initialised.
+void sim_reset(void);
+
+// Host folder onto which drive paths are mapped.
+const char *sim_root(void);
+
+// Host path for Windows path WINPATH (see above).
+std::string sim_host_path(const char *winpath);
+
+// Helpers on simulated files (paths are Windows paths).
+bool sim_write_file(const char *winpath, const std::string &bytes);  // makes folders
+bool sim_read_file(const char *winpath, std::string *bytes);
+bool sim_file_exists(const char *winpath);
+bool sim_make_folder(const char *winpath);  // with parents
+// Files in folder WINPATH (names only, sorted).
+std::vector<std::string> sim_list_folder(const char *winpath);
+// While locked, WINPATH can't be opened, created, deleted or replaced, as a
+// file held open without sharing by another process.
+void sim_lock_file(const char *winpath, bool locked);
+
+// Configuration. A null value makes the lookup fail / the variable unset.
+enum SimFolder { SIM_DOCUMENTS, SIM_DESKTOP, SIM_TEMP, SIM_WINDOWS };
+void sim_set_folder(SimFolder which, const char *winpath);
+void sim_set_env(const char *name, const char *value);
+void sim_set_version(uint32_t major);
+void sim_set_command_line(const char *line);
+void sim_set_current_dir(const char *winpath);
+void sim_add_resource(const char *name, const char *type, const std::string &bytes);
+bool sim_com_initialised(void);  // between plat_com_init and plat_com_release
+int sim_com_balance(void);       // inits minus releases
+
+// Registry. PATH is a key path below ROOT ("A\B\C"); setters create the keys.
+void sim_reg_set_u32(PlatKey root, const char *path, const char *name, uint32_t value);
+void sim_reg_set_bytes(PlatKey root, const char *path, const char *name,
+                       const std::string &bytes);  // raw value of any length
+void sim_reg_set_text(PlatKey root, const char *path, const char *name, const char *text);
+bool sim_reg_get_text(PlatKey root, const char *path, const char *name, std::string *text);
+// Raw stored bytes (for REG_SZ: exactly what was written, length included).
+bool sim_reg_get_bytes(PlatKey root, const char *path, const char *name, std::string *bytes);
+bool sim_reg_key_exists(PlatKey root, const char *path);
+void sim_reg_delete_key(PlatKey root, const char *path);  // with its subkeys
+int sim_reg_open_keys(void);  // keys currently open (leak check)
+
+// Message boxes: answers are taken in order; when none is queued a box
+// returns -1 (as without a display).
+struct SimMessage {
+  std::string text;
+  std::string caption;
+  uint32_t buttons;
+};
+void sim_queue_message_answer(int button);
+const std::vector<SimMessage> &sim_messages(void);
+
+// Save dialog: each queued answer is a path (chosen) or null (cancel); when
+// none is queued the dialog fails (returns 0). Every field is recorded.
+struct SimSaveDialog {
+  uint32_t struct_size;
+  std::string filter;  // all bytes up to and including the double terminator
+  uint32_t filter_index;
+  std::string file;  // the buffer's text when the dialog opened
+  uint32_t max_file;
+  std::string initial_dir;
+  bool initial_dir_null;
+  uint32_t flags;
+  std::string def_ext;
+  bool def_ext_null;
+};
+void sim_queue_save_answer(const char *path);
+const std::vector<SimSaveDialog> &sim_save_dialogs(void);
+
+// Run and wait: HANDLER gets the program path and the joined command line and
+// returns the exit code (-1: could not start). Null handler: -1.
+typedef int (*SimRunHandler)(const char *program, const char *command_line);
+void sim_on_run(SimRunHandler handler);
+const std::vector<std::string> &sim_runs(void);    // command lines run
+const std::vector<std::string> &sim_starts(void);  // command lines started
+
+struct SimLink {
+  std::string link_path;
+  std::string target;
+};
+const std::vector<SimLink> &sim_links(void);  // every save, in order
+
+// Faults: the Nth call of OP from now on (1 = the next one) fails; when
+// PERSISTENT, every call after it fails too. A failing call behaves as the
+// real operation's failure (null handle, 0, -1 for run and wait, short read).
+void sim_fail(SimOp op, int nth, bool persistent);
+void sim_clear_faults(void);
+int sim_calls(SimOp op);  // calls made since sim_reset
