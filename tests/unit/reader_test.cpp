@@ -1,0 +1,135 @@
+#include "platform/reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/sim.h"
+
+namespace {
+
+const char TEMP_INSTALLER[] = "C:\\Users\\reader\\Temp\\bksetup.exe";
+const char INSTALLER_BYTES[] = "MZ stand-in installer bytes";
+const char TEXT_BEFORE_6[] =
+    "In order to open this eBook, you need to install the BKR Reader.\n\n"
+    "Log in as an Administrator and open this book again.";
+const char TEXT_FROM_6[] =
+    "In order to open this eBook, you need to install the BKR Reader.\n\n"
+    "To install the BKR Reader, right-click this icon and select \"Run as Administrator\"";
+
+// What the simulated installer does when run.
+int g_exit_code;
+bool g_set_version;
+uint32_t g_installs_version;
+bool g_file_was_complete;
+
+int fake_installer(const char *program, const char *) {
+  std::string bytes;
+  g_file_was_complete = sim_read_file(program, &bytes) && bytes == INSTALLER_BYTES;
+  if (g_set_version) sim_reg_set_u32(PLAT_HKCR, ".bkr", "Version", g_installs_version);
+  return g_exit_code;
+}
+
+class Reader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim_reset();
+    sim_add_resource("INSTPLUG", "ZUX", INSTALLER_BYTES);
+    sim_on_run(fake_installer);
+    g_exit_code = 0;
+    g_set_version = true;
+    g_installs_version = READER_REQUIRED_VERSION;
+    g_file_was_complete = false;
+  }
+  void TearDown() override { EXPECT_EQ(0, sim_reg_open_keys()); }
+  void installed(uint32_t version) { sim_reg_set_u32(PLAT_HKCR, ".bkr", "Version", version); }
+};
+
+TEST_F(Reader, PresentReaderIsLeftAlone) {
+  for (uint32_t version : {READER_REQUIRED_VERSION + 1, READER_REQUIRED_VERSION}) {
+    SetUp();
+    installed(version);
+    EXPECT_EQ(1, reader_provide(nullptr, 1)) << version;
+    EXPECT_TRUE(sim_runs().empty()) << version;
+    EXPECT_EQ(0, sim_calls(SIM_FILE_CREATE)) << version;
+    EXPECT_TRUE(sim_messages().empty()) << version;
+  }
+}
+
+TEST_F(Reader, OldOrMissingReaderIsInstalled) {
+  // Below the required version, no value, no key: all run the installer,
+  // which sees its whole file, and the file is gone afterwards.
+  for (int setup = 0; setup < 3; setup++) {
+    SetUp();
+    if (setup == 0) installed(READER_REQUIRED_VERSION - 1);
+    if (setup == 1) sim_reg_set_text(PLAT_HKCR, ".bkr", "Other", "x");
+    EXPECT_EQ(1, reader_provide(nullptr, 1)) << setup;
+    ASSERT_EQ(1u, sim_runs().size()) << setup;
+    EXPECT_EQ(TEMP_INSTALLER, sim_runs()[0]) << "only its own path, unquoted";
+    EXPECT_TRUE(g_file_was_complete);
+    EXPECT_FALSE(sim_file_exists(TEMP_INSTALLER));
+    EXPECT_TRUE(sim_messages().empty());
+  }
+}
+
+TEST_F(Reader, NewerVersionFromTheInstallerCounts) {
+  g_installs_version = READER_REQUIRED_VERSION + 5;
+  EXPECT_EQ(1, reader_provide(nullptr, 1));
+}
+
+TEST_F(Reader, TempFolderWithoutTrailingBackslash) {
+  sim_make_folder("C:\\Tmp");
+  sim_set_folder(SIM_TEMP, "C:\\Tmp");
+  EXPECT_EQ(1, reader_provide(nullptr, 1));
+  ASSERT_EQ(1u, sim_runs().size());
+  EXPECT_EQ("C:\\Tmp\\bksetup.exe", sim_runs()[0]);
+}
+
+TEST_F(Reader, FailuresTellTheUserAndCleanUp) {
+  struct Case {
+    const char *what;
+    void (*arrange)();
+    bool ran;
+  } cases[] = {
+      {"installer exits 1", [] { g_exit_code = 1; }, true},
+      {"installer can't start", [] { g_exit_code = -1; }, true},
+      {"installer leaves no version", [] { g_set_version = false; }, true},
+      {"installer leaves an old version", [] { g_installs_version = 8009; }, true},
+      {"resource missing", [] { sim_reset(); sim_on_run(fake_installer); }, false},
+      {"installer file can't be created", [] { sim_fail(SIM_FILE_CREATE, 1, false); }, false},
+      {"installer file written short", [] { sim_fail(SIM_FILE_WRITE, 1, false); }, false},
+      {"temporary folder unknown", [] { sim_set_folder(SIM_TEMP, nullptr); }, false},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    c.arrange();
+    EXPECT_EQ(0, reader_provide(nullptr, 1)) << c.what;
+    EXPECT_EQ(c.ran ? 1u : 0u, sim_runs().size()) << c.what;
+    EXPECT_FALSE(sim_file_exists(TEMP_INSTALLER)) << c.what;
+    ASSERT_EQ(1u, sim_messages().size()) << c.what;
+    EXPECT_EQ(TEXT_FROM_6, sim_messages()[0].text) << c.what;
+    EXPECT_EQ("Install BKR Reader", sim_messages()[0].caption) << c.what;
+    EXPECT_EQ(PLAT_MB_OK, sim_messages()[0].buttons) << c.what;
+  }
+}
+
+TEST_F(Reader, FailureTextFollowsTheWindowsVersion) {
+  g_exit_code = 1;
+  for (uint32_t major : {5u, 6u, 10u}) {
+    SetUp();
+    g_exit_code = 1;
+    sim_set_version(major);
+    EXPECT_EQ(0, reader_provide(nullptr, 1));
+    ASSERT_EQ(1u, sim_messages().size());
+    EXPECT_EQ(major < 6 ? TEXT_BEFORE_6 : TEXT_FROM_6, sim_messages()[0].text) << major;
+  }
+}
+
+TEST_F(Reader, SilentFailure) {
+  g_exit_code = 1;
+  EXPECT_EQ(0, reader_provide(nullptr, 0));
+  EXPECT_TRUE(sim_messages().empty());
+  EXPECT_FALSE(sim_file_exists(TEMP_INSTALLER));
+}
+
+}  // namespace
