@@ -111,6 +111,7 @@ static int launch_sequence(PlatModule module, const char *args) {
   char book[PATH_CAP];
   names_book_name(package, book);
   LaunchNames names;
+  if (book[0] == '\0') return LAUNCH_QUIET_END;  // nothing to name the copy after
   if (!launch_compose_names(book, &names)) return LAUNCH_QUIET_END;  // a name would not fit
 
   desktop_ensure_uninstall_entry(book, names.display_name, names.uninstall_command);

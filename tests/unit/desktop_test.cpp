@@ -43,7 +43,7 @@ TEST_F(Desktop, ExistingEntryIsNeverChanged) {
 
   // A key without values counts as the entry too.
   sim_reg_delete_key(PLAT_HKCU, ENTRY);
-  sim_reg_set_text(PLAT_HKCU, ENTRY "\\Child", "v", "x");
+  sim_reg_set_text(PLAT_HKCU, (std::string(ENTRY) + "\\Child").c_str(), "v", "x");
   ensure();
   EXPECT_FALSE(sim_reg_get_text(PLAT_HKCU, ENTRY, "DisplayName", &text));
 }

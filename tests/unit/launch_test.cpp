@@ -106,6 +106,16 @@ TEST_F(Launch, NoBookOrNoPackageEndsQuietlyWritingNothing) {
   EXPECT_TRUE(nothing_written());
 }
 
+TEST_F(Launch, EmptyBookNameEndsQuietly) {
+  // "C:\Books\.exe" leaves nothing after the cut: no name to file the book under.
+  sim_write_file("C:\\Books\\.exe", books_package("L", book));
+  g_line = "\"C:\\Books\\.exe\"";
+  sim_set_command_line(g_line.c_str());
+  EXPECT_EQ(0, launch_run(nullptr, cmd_argument_string(g_line.c_str())));
+  EXPECT_FALSE(sim_file_exists(LIBRARY));
+  EXPECT_TRUE(sim_starts().empty());
+}
+
 TEST_F(Launch, NewerPackageAnsweredYesOverwritesInPlace) {
   put_library_copy(0x1111);
   sim_queue_message_answer(PLAT_IDYES);

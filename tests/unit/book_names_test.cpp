@@ -1,0 +1,95 @@
+#include "launcher/book_names.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+std::string book_name_of(const std::string &module_path) {
+  char name[PATH_CAP];
+  memset(name, 'X', sizeof name);
+  names_book_name(module_path.c_str(), name);
+  return name;
+}
+
+}  // namespace
+
+TEST(BookName, ExtensionAndFinalComponent) {
+  EXPECT_EQ("My_Great_Book", book_name_of("C:\\Books\\My Great Book.exe"));
+  EXPECT_EQ("book", book_name_of("book.exe"));
+  EXPECT_EQ("a.b", book_name_of("C:\\x\\a.b.exe"));  // only the last dot cuts
+  // The dot may lie in a folder name: the cut comes first.
+  EXPECT_EQ("a", book_name_of("C:\\a.b\\book"));
+  EXPECT_EQ("", book_name_of("C:\\Books\\.exe"));
+  EXPECT_EQ("", book_name_of("C:\\Books\\"));
+  EXPECT_EQ("", book_name_of(""));
+}
+
+TEST(BookName, DotAtIndexZeroIsKept) {
+  EXPECT_EQ(".exe", book_name_of(".exe"));
+  EXPECT_EQ(".a", book_name_of(".a.exe"));
+  EXPECT_EQ("x", book_name_of(".\\x"));
+}
+
+TEST(BookName, SpacesBecomeUnderscores) {
+  EXPECT_EQ("__a__b_", book_name_of("C:\\My Books\\  a  b .exe"));
+  EXPECT_EQ("a\tb", book_name_of("a\tb.exe"));  // only code 32
+}
+
+TEST(BookName, LongestPathAndSharedBuffer) {
+  const std::string bare(259, 'b');
+  EXPECT_EQ(bare, book_name_of(bare));
+
+  char buf[PATH_CAP] = "C:\\Dir\\A B.exe";
+  names_book_name(buf, buf);
+  EXPECT_STREQ("A_B", buf);
+}
+
+TEST(Names, ComposeEachPath) {
+  char out[PATH_CAP];
+  ASSERT_EQ(1, names_library_folder("C:\\Docs", out));
+  EXPECT_STREQ("C:\\Docs\\My eBooks", out);
+  ASSERT_EQ(1, names_library_copy("C:\\Docs\\My eBooks", "My_Book", out));
+  EXPECT_STREQ("C:\\Docs\\My eBooks\\My_Book.bkr", out);
+  ASSERT_EQ(1, names_shortcut_path("C:\\Desk", "My_Book", out));
+  EXPECT_STREQ("C:\\Desk\\My_Book.lnk", out);
+  ASSERT_EQ(1, names_reader_path("C:\\WINDOWS", out));
+  EXPECT_STREQ("C:\\WINDOWS\\bkplugin.exe", out);
+  ASSERT_EQ(1, names_uninstall_command("C:\\WINDOWS", "My_Book", out));
+  EXPECT_STREQ("C:\\WINDOWS\\bkremove.bat My_Book", out);
+  ASSERT_EQ(1, names_display_name("My_Book", out));
+  EXPECT_STREQ("eBook My_Book", out);
+}
+
+// Each composer at exactly 259 characters, then one past: refused, and OUT
+// keeps what it held.
+TEST(Names, RefuseRatherThanCut) {
+  struct Case {
+    const char *what;
+    size_t fixed;  // characters the composer adds to its varying part
+    int (*compose)(const std::string &, char *);
+  };
+  const Case cases[] = {
+      {"library folder", 10, [](const std::string &s, char *o) { return names_library_folder(s.c_str(), o); }},
+      {"library copy", 6, [](const std::string &s, char *o) { return names_library_copy("D", s.c_str(), o); }},
+      {"shortcut", 6, [](const std::string &s, char *o) { return names_shortcut_path(s.c_str(), "B", o); }},
+      {"reader", 13, [](const std::string &s, char *o) { return names_reader_path(s.c_str(), o); }},
+      {"uninstall", 15, [](const std::string &s, char *o) { return names_uninstall_command("W", s.c_str(), o); }},
+      {"display", 6, [](const std::string &s, char *o) { return names_display_name(s.c_str(), o); }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    char out[PATH_CAP];
+    const std::string fits(259 - c.fixed, 'f');
+    ASSERT_EQ(1, c.compose(fits, out));
+    EXPECT_EQ(259u, strlen(out));
+
+    strcpy(out, "before");
+    EXPECT_EQ(0, c.compose(fits + "g", out));
+    EXPECT_STREQ("before", out);
+    EXPECT_EQ(0, c.compose(std::string(400, 'g'), out));
+    EXPECT_STREQ("before", out);
+  }
+}
