@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# The demo: packs a sample book into "Sample Book.exe" and runs it twice under
+# Wine in a fresh prefix, as a reader would by double-clicking it, then says
+# plainly what happened in each run. Needs both build trees (./bk demo builds
+# them first). No display is needed: neither run shows a dialog.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+HOST=$ROOT/build/host
+WIN=$ROOT/build/win32
+DEMO=$ROOT/build/demo
+
+export WINEPREFIX=$DEMO/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
+unset DISPLAY
+
+echo "== preparing a fresh Wine prefix (first time: about 20 s)"
+if [ -d "$WINEPREFIX" ]; then wineserver -k 2>/dev/null || true; fi
+rm -rf "$DEMO"
+mkdir -p "$DEMO"
+"$ROOT/tests/wine/winprefix.sh" "$WINEPREFIX"
+user=$(ls "$WINEPREFIX/drive_c/users" | grep -vx Public | head -1)
+home="$WINEPREFIX/drive_c/users/$user"
+export BKR_STANDIN_LOG='C:\bkr-standin.log'
+export BKR_READER_LOG='C:\bkr-reader.log'
+
+echo "== packing the sample book"
+"$HOST/bkbook" "$DEMO/sample.bkr" 300000 0x2026 >/dev/null
+"$HOST/bkpack" pack "$WIN/bklaunch.exe" "$DEMO/sample.bkr" "$DEMO/Sample Book.exe" >/dev/null
+"$HOST/bkpack" info "$DEMO/Sample Book.exe" | sed 's/^/   /'
+
+# Reads what a run left behind and prints it.
+report() {
+  local code=$1 installs_before=$2 starts_before=$3
+  python3 - "$WINEPREFIX" "$home" "$code" "$installs_before" "$starts_before" <<'PY'
+import os, struct, subprocess, sys
+prefix, home, code, installs_before, starts_before = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
+drive_c = os.path.join(prefix, "drive_c")
+
+def lines(name):
+    try:
+        with open(os.path.join(drive_c, name), "rb") as f:
+            return f.read().decode("latin-1").splitlines()
+    except OSError:
+        return []
+
+def link_target(path):
+    # The target's local path is in the link's LinkInfo block.
+    data = open(path, "rb").read()
+    flags = struct.unpack_from("<I", data, 0x14)[0]
+    at = 0x4C
+    if flags & 1:
+        at += 2 + struct.unpack_from("<H", data, at)[0]
+    if flags & 2:
+        base = struct.unpack_from("<I", data, at + 16)[0]
+        end = data.index(b"\0", at + base)
+        return data[at + base:end].decode("latin-1")
+    return "(no local path in the link)"
+
+def reg(key, value):
+    out = subprocess.run(["wine", "reg", "query", key, "/v", value], capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        parts = line.split(None, 2)
+        if len(parts) == 3 and parts[0] == value:
+            return parts[2]
+    return "(absent)"
+
+installs = lines("bkr-standin.log")
+starts = lines("bkr-reader.log")
+print("   exit code:        %s" % code)
+print("   installer run:    %s" % ("yes (the reader was missing)" if len(installs) > installs_before else "no (the reader is installed: version %s)" % reg(r"HKCR\.bkr", "Version")))
+temp_left = os.path.exists(os.path.join(home, "AppData", "Local", "Temp", "bksetup.exe")) or os.path.exists(os.path.join(home, "Temp", "bksetup.exe"))
+print("   installer file:   %s" % ("still in the temporary folder!" if temp_left else "not left behind"))
+copy = os.path.join(home, "Documents", "My eBooks", "Sample_Book.bkr")
+if os.path.exists(copy):
+    data = open(copy, "rb").read()
+    block = struct.unpack_from("<I", data, 8)[0]
+    identity = struct.unpack_from("<I", data, block + 40)[0]
+    st = os.stat(copy)
+    print(r"   library copy:     C:\users\%s\Documents\My eBooks\Sample_Book.bkr" % os.path.basename(home))
+    print("                     %d bytes, identity 0x%08X, modified %.3f" % (len(data), identity, st.st_mtime))
+else:
+    print("   library copy:     (none)")
+link = os.path.join(home, "Desktop", "Sample_Book.lnk")
+print("   desktop shortcut: %s" % (("Sample_Book.lnk -> " + link_target(link)) if os.path.exists(link) else "(none)"))
+key = r"HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Sample_Book"
+print("   uninstall entry:  DisplayName     = %s" % reg(key, "DisplayName"))
+print("                     UninstallString = %s" % reg(key, "UninstallString"))
+print("   reader started:   %s" % (starts[-1] if len(starts) > starts_before else "(not started)"))
+PY
+}
+
+count() { [ -f "$WINEPREFIX/drive_c/$1" ] && wc -l <"$WINEPREFIX/drive_c/$1" || echo 0; }
+
+cp "$DEMO/Sample Book.exe" "$home/Desktop/Sample Book.exe"
+for n in 1 2; do
+  if [ "$n" = 1 ]; then
+    echo "== first run: double-clicking \"Sample Book.exe\" (no reader installed yet)"
+  else
+    echo "== second run: the same package again"
+  fi
+  installs=$(count bkr-standin.log)
+  starts=$(count bkr-reader.log)
+  set +e
+  (cd "$home/Desktop" && timeout 120 wine "C:\\users\\$user\\Desktop\\Sample Book.exe")
+  code=$?
+  set -e
+  wineserver -w
+  report "$code" "$installs" "$starts"
+done
+wineserver -k 2>/dev/null || true
+echo "== done (the prefix stays in build/demo/prefix for a look around)"
