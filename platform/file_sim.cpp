@@ -1,1 +1,407 @@
-// placeholder
+// Simulated Windows, files half: path mapping onto a host folder, real host
+// files behind the file and stream operations, sharing and locks as Windows
+// enforces them, and the test helpers on simulated files.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/sim.h"
+#include "platform/sim_internal.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Windows forbids these in file names (besides control characters).
+const char FORBIDDEN_CHARS[] = "<>\"|?*";
+
+// A resolved Windows path: drive ("c", or "unc" for \\server\share paths,
+// which can't clash with a one-letter drive) and folded components.
+struct SimWinPath {
+  std::string drive;
+  std::vector<std::string> parts;
+};
+
+// An open stream (reader) or write handle (writer).
+struct SimOpenFile {
+  FILE *fp;
+  std::string host;
+  bool writer;
+  bool eof;
+};
+
+struct SimFileState {
+  std::string root;
+  SimWinPath cwd{"c", {"work"}};
+  std::set<std::string> locks;  // host paths
+  std::map<uintptr_t, SimOpenFile> open;
+  bool cleanup_registered = false;
+};
+
+SimFileState g_files;
+
+bool path_is_separator(char c) { return c == '\\' || c == '/'; }
+
+char path_fold(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
+
+bool path_is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// Adds one raw component the way Windows normalises it: "." is dropped, ".."
+// goes up but never above the drive, trailing dots and spaces are trimmed.
+// Whatever remains can't name a parent folder on the host.
+void path_add_part(std::vector<std::string> *parts, std::string raw) {
+  if (raw == ".") return;
+  if (raw == "..") {
+    if (!parts->empty()) parts->pop_back();
+    return;
+  }
+  while (!raw.empty() && (raw.back() == '.' || raw.back() == ' ')) raw.pop_back();
+  if (raw.empty()) return;
+  for (char &c : raw) c = path_fold(c);
+  parts->push_back(raw);
+}
+
+SimWinPath path_resolve(const char *winpath) {
+  std::string p = winpath ? winpath : "";
+  SimWinPath out;
+  size_t i = 0;
+  bool sep0 = p.size() > 0 && path_is_separator(p[0]);
+  bool sep1 = p.size() > 1 && path_is_separator(p[1]);
+  if (sep0 && sep1) {
+    out.drive = "unc";
+    i = 2;
+  } else if (p.size() >= 2 && path_is_letter(p[0]) && p[1] == ':') {
+    out.drive = std::string(1, path_fold(p[0]));
+    i = 2;
+    // "C:name" is relative to the current folder when that is on drive C.
+    bool rooted = p.size() > 2 && path_is_separator(p[2]);
+    if (!rooted && out.drive == g_files.cwd.drive) out.parts = g_files.cwd.parts;
+  } else if (sep0) {
+    out.drive = g_files.cwd.drive;
+    i = 1;
+  } else {
+    out = g_files.cwd;
+  }
+  std::string part;
+  for (; i < p.size(); i++) {
+    if (path_is_separator(p[i])) {
+      path_add_part(&out.parts, part);
+      part.clear();
+    } else {
+      part += p[i];
+    }
+  }
+  path_add_part(&out.parts, part);
+  return out;
+}
+
+std::string path_parent(const std::string &host) {
+  size_t slash = host.rfind('/');
+  return slash == std::string::npos ? std::string() : host.substr(0, slash);
+}
+
+bool host_is_file(const std::string &host) {
+  std::error_code ec;
+  return fs::is_regular_file(host, ec);
+}
+
+bool host_is_folder(const std::string &host) {
+  std::error_code ec;
+  return fs::is_directory(host, ec);
+}
+
+bool host_exists(const std::string &host) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(host, ec));
+}
+
+bool files_writer_open(const std::string &host) {
+  for (const auto &entry : g_files.open)
+    if (entry.second.writer && entry.second.host == host) return true;
+  return false;
+}
+
+SimOpenFile *files_find(void *handle, bool writer) {
+  auto it = g_files.open.find((uintptr_t)handle);
+  if (it == g_files.open.end() || it->second.writer != writer) return nullptr;
+  return &it->second;
+}
+
+void files_close_all(void) {
+  for (auto &entry : g_files.open) fclose(entry.second.fp);
+  g_files.open.clear();
+}
+
+void files_remove_root(void) {
+  files_close_all();
+  if (!g_files.root.empty()) {
+    std::error_code ec;
+    fs::remove_all(g_files.root, ec);
+  }
+}
+
+}  // namespace
+
+// ---- Shared with system_sim.cpp -------------------------------------------
+
+void sim_files_reset(void) {
+  files_remove_root();
+  g_files.locks.clear();
+  g_files.cwd = SimWinPath{"c", {"work"}};
+  const char *tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/bk_sim_XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  if (!mkdtemp(name.data())) {
+    // Without a root every mapped path would land outside it: stop here.
+    perror("sim: mkdtemp");
+    abort();
+  }
+  g_files.root = name.data();
+  if (!g_files.cleanup_registered) {
+    g_files.cleanup_registered = true;
+    atexit(files_remove_root);
+  }
+}
+
+bool sim_path_valid(const char *winpath) {
+  if (!winpath) return false;
+  size_t n = strlen(winpath);
+  if (n == 0 || n >= PATH_CAP) return false;
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = (unsigned char)winpath[i];
+    if (c < 32 || strchr(FORBIDDEN_CHARS, c)) return false;
+    if (c == ':' && !(i == 1 && path_is_letter(winpath[0]))) return false;
+  }
+  return true;
+}
+
+bool sim_path_busy(const std::string &host) {
+  if (g_files.locks.count(host)) return true;
+  for (const auto &entry : g_files.open)
+    if (entry.second.host == host) return true;
+  return false;
+}
+
+// ---- Control (sim.h) ------------------------------------------------------
+
+const char *sim_root(void) {
+  if (g_files.root.empty()) {
+    sim_files_reset();
+    sim_folders_create_defaults();
+  }
+  return g_files.root.c_str();
+}
+
+std::string sim_host_path(const char *winpath) {
+  std::string host = sim_root();
+  SimWinPath p = path_resolve(winpath);
+  host += "/" + p.drive;
+  for (const std::string &part : p.parts) host += "/" + part;
+  return host;
+}
+
+void sim_set_current_dir(const char *winpath) {
+  sim_root();
+  g_files.cwd = path_resolve(winpath);
+}
+
+bool sim_write_file(const char *winpath, const std::string &bytes) {
+  std::string host = sim_host_path(winpath);
+  std::error_code ec;
+  fs::create_directories(path_parent(host), ec);
+  FILE *fp = fopen(host.c_str(), "wb");
+  if (!fp) return false;
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
+  return fclose(fp) == 0 && ok;
+}
+
+bool sim_read_file(const char *winpath, std::string *bytes) {
+  std::string host = sim_host_path(winpath);
+  if (!host_is_file(host)) return false;
+  FILE *fp = fopen(host.c_str(), "rb");
+  if (!fp) return false;
+  std::string data;
+  char buf[65536];
+  size_t got;
+  while ((got = fread(buf, 1, sizeof buf, fp)) > 0) data.append(buf, got);
+  bool ok = !ferror(fp);
+  fclose(fp);
+  if (ok && bytes) *bytes = data;
+  return ok;
+}
+
+bool sim_file_exists(const char *winpath) { return host_exists(sim_host_path(winpath)); }
+
+bool sim_folder_exists(const char *winpath) { return host_is_folder(sim_host_path(winpath)); }
+
+bool sim_make_folder(const char *winpath) {
+  std::string host = sim_host_path(winpath);
+  std::error_code ec;
+  fs::create_directories(host, ec);
+  return host_is_folder(host);
+}
+
+std::vector<std::string> sim_list_folder(const char *winpath) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(sim_host_path(winpath), ec), end; !ec && it != end;
+       it.increment(ec))
+    names.push_back(it->path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void sim_lock_file(const char *winpath, bool locked) {
+  std::string host = sim_host_path(winpath);
+  if (locked)
+    g_files.locks.insert(host);
+  else
+    g_files.locks.erase(host);
+}
+
+int sim_open_files(void) { return (int)g_files.open.size(); }
+
+// ---- Files (platform.h) ---------------------------------------------------
+
+int plat_path_exists(const char *path) {
+  if (sim_fault_hit(SIM_PATH_EXISTS)) return 0;
+  if (!sim_path_valid(path)) return 0;
+  return host_exists(sim_host_path(path)) ? 1 : 0;
+}
+
+int plat_folder_create(const char *path) {
+  if (sim_fault_hit(SIM_FOLDER_CREATE)) return 0;
+  if (!sim_path_valid(path)) return 0;
+  std::string host = sim_host_path(path);
+  if (!host_is_folder(path_parent(host)) || host_exists(host)) return 0;
+  return mkdir(host.c_str(), 0777) == 0 ? 1 : 0;
+}
+
+PlatFile plat_file_create(const char *path) {
+  if (sim_fault_hit(SIM_FILE_CREATE)) return nullptr;
+  if (!sim_path_valid(path)) return nullptr;
+  std::string host = sim_host_path(path);
+  // No sharing: any handle already open on the file refuses the new one.
+  if (!host_is_folder(path_parent(host)) || host_is_folder(host) || sim_path_busy(host))
+    return nullptr;
+  FILE *fp = fopen(host.c_str(), "wb");
+  if (!fp) return nullptr;
+  uintptr_t id = sim_handle_next();
+  g_files.open[id] = SimOpenFile{fp, host, true, false};
+  return (PlatFile)id;
+}
+
+int plat_file_write(PlatFile file, const void *bytes, uint32_t n) {
+  if (sim_fault_hit(SIM_FILE_WRITE)) return 0;
+  SimOpenFile *f = files_find(file, true);
+  if (!f) return 0;
+  if (n == 0) return 1;
+  if (!bytes) return 0;
+  size_t wrote = fwrite(bytes, 1, n, f->fp);
+  // Flushed at once so that the host file shows what WriteFile would have.
+  bool flushed = fflush(f->fp) == 0;
+  return wrote == n && flushed ? 1 : 0;
+}
+
+int plat_file_close(PlatFile file) {
+  bool fault = sim_fault_hit(SIM_FILE_CLOSE);
+  auto it = g_files.open.find((uintptr_t)file);
+  if (it == g_files.open.end() || !it->second.writer) return 0;
+  // Even a failing close releases the handle, so the file is never left
+  // held for the rest of a test.
+  bool ok = fclose(it->second.fp) == 0;
+  g_files.open.erase(it);
+  return ok && !fault ? 1 : 0;
+}
+
+int plat_file_delete(const char *path) {
+  if (sim_fault_hit(SIM_FILE_DELETE)) return 0;
+  if (!sim_path_valid(path)) return 0;
+  std::string host = sim_host_path(path);
+  // Streams don't share deletion, so an open file can't be deleted either.
+  if (!host_is_file(host) || sim_path_busy(host)) return 0;
+  return unlink(host.c_str()) == 0 ? 1 : 0;
+}
+
+int plat_file_replace(const char *from, const char *to) {
+  if (sim_fault_hit(SIM_FILE_REPLACE)) return 0;
+  if (!sim_path_valid(from) || !sim_path_valid(to)) return 0;
+  std::string src = sim_host_path(from);
+  std::string dst = sim_host_path(to);
+  if (!host_is_file(src) || host_is_folder(dst) || !host_is_folder(path_parent(dst)))
+    return 0;
+  if (sim_path_busy(src) || sim_path_busy(dst)) return 0;
+  return rename(src.c_str(), dst.c_str()) == 0 ? 1 : 0;
+}
+
+PlatStream plat_stream_open(const char *path) {
+  if (sim_fault_hit(SIM_STREAM_OPEN)) return nullptr;
+  if (!sim_path_valid(path)) return nullptr;
+  std::string host = sim_host_path(path);
+  // Shared with other readers, but a write handle shares nothing.
+  if (!host_is_file(host) || g_files.locks.count(host) || files_writer_open(host))
+    return nullptr;
+  FILE *fp = fopen(host.c_str(), "rb");
+  if (!fp) return nullptr;
+  uintptr_t id = sim_handle_next();
+  g_files.open[id] = SimOpenFile{fp, host, false, false};
+  return (PlatStream)id;
+}
+
+int plat_stream_seek(PlatStream s, uint32_t pos) {
+  if (sim_fault_hit(SIM_STREAM_SEEK)) return 0;
+  SimOpenFile *f = files_find(s, false);
+  if (!f || fseeko(f->fp, (off_t)pos, SEEK_SET) != 0) return 0;
+  f->eof = false;
+  return 1;
+}
+
+int plat_stream_size(PlatStream s, uint32_t *size) {
+  if (sim_fault_hit(SIM_STREAM_SIZE)) return 0;
+  SimOpenFile *f = files_find(s, false);
+  if (!f || !size || fseeko(f->fp, 0, SEEK_END) != 0) return 0;
+  f->eof = false;
+  off_t end = ftello(f->fp);
+  if (end < 0 || (unsigned long long)end > 0xFFFFFFFFull) return 0;
+  *size = (uint32_t)end;
+  return 1;
+}
+
+uint32_t plat_stream_read(PlatStream s, void *bytes, uint32_t n) {
+  bool fault = sim_fault_hit(SIM_STREAM_READ);
+  SimOpenFile *f = files_find(s, false);
+  if (!f) return 0;
+  if (fault) {
+    f->eof = true;
+    return 0;
+  }
+  if (n == 0) return 0;
+  if (!bytes) return 0;
+  size_t got = fread(bytes, 1, n, f->fp);
+  if (got < n) f->eof = true;
+  return (uint32_t)got;
+}
+
+int plat_stream_eof(PlatStream s) {
+  SimOpenFile *f = files_find(s, false);
+  return !f || f->eof ? 1 : 0;
+}
+
+void plat_stream_close(PlatStream s) {
+  auto it = g_files.open.find((uintptr_t)s);
+  if (it == g_files.open.end() || it->second.writer) return;
+  fclose(it->second.fp);
+  g_files.open.erase(it);
+}

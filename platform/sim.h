@@ -3,13 +3,15 @@
 // - files: real files under a fresh temporary host folder; a Windows path
 //   "C:\a\b" maps to <root>/c/a/b (ASCII letters folded to lower case, as
 //   Windows ignores case); a relative path resolves against the current
-//   folder (default "C:\Work");
+//   folder (default "C:\Work"); open handles block others as Windows'
+//   sharing does: a write handle is exclusive; while a stream is open the
+//   file can be read by others but not created, deleted or replaced;
 // - registry: in memory, HKEY_CLASSES_ROOT and HKEY_CURRENT_USER trees;
 // - folders, environment, version, command line, resources: configured here;
 // - message boxes and the save dialog: answered from a script, recorded;
 // - run and wait: answered by a handler (default: can't start, -1);
 // - starts and shell links: recorded (a link is also written as a file that
-//   holds its target);
+//   holds its target; like the real link object it needs COM initialised);
 // - faults: any operation can be made to fail on its Nth call from now, once
 //   or from then on.
 // This header is for tests only; it uses the standard library freely.
@@ -52,8 +54,10 @@ enum SimOp {
   SIM_OP_COUNT
 };
 
-// Fresh state: new empty root folder (the previous one is removed), empty
-// registry, no faults, no scripts, no records, counters at zero, defaults:
+// Fresh state: new empty root folder (the previous one is removed), a
+// registry holding only the keys every Windows has (under HKEY_CURRENT_USER:
+// "SOFTWARE\Microsoft\Windows\CurrentVersion", without "Uninstall"), no
+// faults, no scripts, no records, counters at zero, defaults:
 //   documents "C:\Users\reader\Documents", desktop "C:\Users\reader\Desktop",
 //   temp "C:\Users\reader\Temp\" (trailing backslash), Windows "C:\Windows"
 //   (all four exist), environment windir=C:\Windows, version 10,
@@ -70,13 +74,16 @@ std::string sim_host_path(const char *winpath);
 // Helpers on simulated files (paths are Windows paths).
 bool sim_write_file(const char *winpath, const std::string &bytes);  // makes folders
 bool sim_read_file(const char *winpath, std::string *bytes);
-bool sim_file_exists(const char *winpath);
+bool sim_file_exists(const char *winpath);    // a file or a folder
+bool sim_folder_exists(const char *winpath);  // a folder only
 bool sim_make_folder(const char *winpath);  // with parents
-// Files in folder WINPATH (names only, sorted).
+// Files and folders in folder WINPATH (names only, folded, sorted).
 std::vector<std::string> sim_list_folder(const char *winpath);
 // While locked, WINPATH can't be opened, created, deleted or replaced, as a
 // file held open without sharing by another process.
 void sim_lock_file(const char *winpath, bool locked);
+// Streams and write handles currently open (leak check).
+int sim_open_files(void);
 
 // Configuration. A null value makes the lookup fail / the variable unset.
 enum SimFolder { SIM_DOCUMENTS, SIM_DESKTOP, SIM_TEMP, SIM_WINDOWS };

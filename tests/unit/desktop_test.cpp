@@ -73,6 +73,7 @@ TEST_F(Desktop, RegistryFailuresLeaveTheEntryMissing) {
 
 TEST_F(Desktop, ShortcutIsReplacedAndPointsAtTheTarget) {
   const char link[] = "C:\\Users\\reader\\Desktop\\My_Great_Book.lnk";
+  plat_com_init();  // the launch sequence holds COM for the whole run
   desktop_create_shortcut(link, "C:\\old.bkr");
   desktop_create_shortcut(link, "D:\\Elsewhere\\chosen.bkr");
   ASSERT_EQ(2u, sim_links().size());
@@ -85,6 +86,7 @@ TEST_F(Desktop, ShortcutIsReplacedAndPointsAtTheTarget) {
   desktop_create_shortcut(link, "C:\\new.bkr");
   ASSERT_TRUE(sim_read_file(link, &target));
   EXPECT_EQ("D:\\Elsewhere\\chosen.bkr", target);
+  plat_com_release();
 }
 
 }  // namespace

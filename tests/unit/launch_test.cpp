@@ -139,7 +139,7 @@ TEST_F(Launch, AnsweredNoOffersTheSaveDialog) {
   ASSERT_EQ(1u, sim_save_dialogs().size());
   const SimSaveDialog &d = sim_save_dialogs()[0];
   EXPECT_EQ(76u, d.struct_size);
-  EXPECT_EQ(std::string("BKR File\0*.bkr\0\0", 17), d.filter);
+  EXPECT_EQ(std::string("BKR File\0*.bkr\0", 16), d.filter);
   EXPECT_EQ(1u, d.filter_index);
   EXPECT_EQ(COPY, d.file);
   EXPECT_EQ(260u, d.max_file);
