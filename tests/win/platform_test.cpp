@@ -1,0 +1,463 @@
+// The real Windows platform (file_win.cpp, system_win.cpp) against Windows
+// itself, run under Wine. Scratch files go to the temporary folder, scratch
+// registry keys below HKCU\Software; each test removes what it made.
+#include <windows.h>
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <ctype.h>
+#include <string.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::string own_folder() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
+  std::string s(path, n);
+  return s.substr(0, s.find_last_of('\\'));
+}
+
+// The helper program built next to this test (tests/win/helpers).
+std::string helper_path() { return own_folder() + "\\bk_exit_with.exe"; }
+
+// A path in the temporary folder that no other test process uses.
+std::string scratch(const char *name) {
+  char temp[PATH_CAP];
+  if (!plat_folder_temp(temp)) return std::string();
+  std::string dir(temp);
+  if (dir.empty() || dir.back() != '\\') dir += '\\';
+  return dir + "bkplat-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+}
+
+void write_whole(const std::string &path, const std::string &bytes) {
+  PlatFile f = plat_file_create(path.c_str());
+  ASSERT_NE(f, nullptr) << path;
+  ASSERT_EQ(plat_file_write(f, bytes.data(), (uint32_t)bytes.size()), 1);
+  ASSERT_EQ(plat_file_close(f), 1);
+}
+
+std::string read_whole(const std::string &path) {
+  std::string bytes;
+  PlatStream s = plat_stream_open(path.c_str());
+  if (s == NULL) return "<cannot open>";
+  char block[256];
+  uint32_t n;
+  while ((n = plat_stream_read(s, block, sizeof block)) > 0) bytes.append(block, n);
+  plat_stream_close(s);
+  return bytes;
+}
+
+// Polls for PATH for at most TIMEOUT_MS; true when it appeared.
+bool wait_for_file(const std::string &path, DWORD timeout_ms) {
+  DWORD start = GetTickCount();
+  while (!plat_path_exists(path.c_str())) {
+    if (GetTickCount() - start > timeout_ms) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+std::string lower(std::string s) {
+  for (char &c : s) c = (char)tolower((unsigned char)c);
+  return s;
+}
+
+}  // namespace
+
+// ---- Registry ------------------------------------------------------------
+
+class PlatRegistry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sub_ = "Software\\BkPlatformTest" + std::to_string(GetCurrentProcessId());
+  }
+  void TearDown() override {
+    RegDeleteKeyA(HKEY_CURRENT_USER, (sub_ + "\\Child").c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, sub_.c_str());
+  }
+  std::string sub_;
+};
+
+TEST_F(PlatRegistry, OpenFailsUntilCreatedAndCreateReopens) {
+  EXPECT_EQ((HKEY)PLAT_HKCR, HKEY_CLASSES_ROOT);
+  EXPECT_EQ((HKEY)PLAT_HKCU, HKEY_CURRENT_USER);
+  PlatKey key = (PlatKey)1;
+  EXPECT_EQ(plat_reg_open(PLAT_HKCU, sub_.c_str(), &key), 0);
+  EXPECT_EQ(key, nullptr);
+
+  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key), 1);
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(plat_reg_write_text(key, "Kept", "first"), 1);
+  PlatKey child = NULL;
+  EXPECT_EQ(plat_reg_create(key, "Child", &child), 1);
+  plat_reg_close(child);
+  plat_reg_close(key);
+
+  // Creating an existing key opens it; its values stay.
+  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key), 1);
+  char text[16] = "";
+  DWORD size = sizeof text;
+  EXPECT_EQ(RegQueryValueExA((HKEY)key, "Kept", NULL, NULL, (BYTE *)text, &size),
+            ERROR_SUCCESS);
+  EXPECT_STREQ(text, "first");
+  plat_reg_close(key);
+
+  ASSERT_EQ(plat_reg_open(PLAT_HKCU, sub_.c_str(), &key), 1);
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(plat_reg_open(key, "Child", &child), 1);
+  plat_reg_close(child);
+  plat_reg_close(key);
+  plat_reg_close(NULL);
+}
+
+TEST_F(PlatRegistry, TextIsStoredWithoutTerminator) {
+  PlatKey key = NULL;
+  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key), 1);
+  ASSERT_EQ(plat_reg_write_text(key, "DisplayName", "eBook My_Book"), 1);
+  ASSERT_EQ(plat_reg_write_text(key, "Empty", ""), 1);
+
+  // Windows itself stores the terminator that the length leaves out (the
+  // byte after the text is one), so readers get the text whole.
+  char text[32];
+  memset(text, 'x', sizeof text);
+  DWORD type = 0, size = sizeof text;
+  ASSERT_EQ(RegQueryValueExA((HKEY)key, "DisplayName", NULL, &type, (BYTE *)text, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, (DWORD)REG_SZ);
+  EXPECT_EQ(size, 14u);
+  EXPECT_STREQ(text, "eBook My_Book");
+  ASSERT_EQ(RegQueryValueExW((HKEY)key, L"DisplayName", NULL, NULL, NULL, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(size, 14u * sizeof(WCHAR));
+  ASSERT_EQ(RegQueryValueExA((HKEY)key, "Empty", NULL, &type, NULL, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, (DWORD)REG_SZ);
+  plat_reg_close(key);
+}
+
+TEST_F(PlatRegistry, ReadsFourRawBytesWhateverTheType) {
+  PlatKey key = NULL;
+  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key), 1);
+  HKEY k = (HKEY)key;
+  DWORD version = 8011;
+  ASSERT_EQ(RegSetValueExA(k, "Dword", 0, REG_DWORD, (const BYTE *)&version, 4),
+            ERROR_SUCCESS);
+  const BYTE two[2] = {0x4A, 0x1F};
+  ASSERT_EQ(RegSetValueExA(k, "Short", 0, REG_BINARY, two, 2), ERROR_SUCCESS);
+  const BYTE four[4] = {0x01, 0x02, 0x03, 0x84};
+  ASSERT_EQ(RegSetValueExA(k, "Four", 0, REG_BINARY, four, 4), ERROR_SUCCESS);
+  const BYTE five[5] = {0x4A, 0x1F, 0, 0, 0};
+  ASSERT_EQ(RegSetValueExA(k, "Long", 0, REG_BINARY, five, 5), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(k, "Text", 0, REG_SZ, (const BYTE *)"8010", 5),
+            ERROR_SUCCESS);
+
+  uint32_t value = 0;
+  EXPECT_EQ(plat_reg_read_u32(key, "Dword", &value), 1);
+  EXPECT_EQ(value, 8011u);
+  EXPECT_EQ(plat_reg_read_u32(key, "Short", &value), 1);
+  EXPECT_EQ(value, 0x1F4Au);  // padded with zero bytes
+  EXPECT_EQ(plat_reg_read_u32(key, "Four", &value), 1);
+  EXPECT_EQ(value, 0x84030201u);
+
+  value = 12345;
+  EXPECT_EQ(plat_reg_read_u32(key, "Long", &value), 0);
+  EXPECT_EQ(plat_reg_read_u32(key, "Text", &value), 0);  // 5 bytes with terminator
+  EXPECT_EQ(plat_reg_read_u32(key, "Missing", &value), 0);
+  EXPECT_EQ(value, 12345u);
+  plat_reg_close(key);
+}
+
+// ---- Folders and environment ---------------------------------------------
+
+TEST(PlatFolders, KnownFoldersExistAndDiffer) {
+  char documents[PATH_CAP], desktop[PATH_CAP], temp[PATH_CAP];
+  ASSERT_EQ(plat_folder_documents(documents), 1);
+  ASSERT_EQ(plat_folder_desktop(desktop), 1);
+  ASSERT_EQ(plat_folder_temp(temp), 1);
+  for (const char *folder : {documents, desktop, temp}) {
+    EXPECT_NE(folder[0], '\0');
+    EXPECT_EQ(plat_path_exists(folder), 1) << folder;
+  }
+  std::string docs(documents);
+  EXPECT_NE(docs.back(), '\\');
+  EXPECT_NE(lower(docs), lower(desktop));
+}
+
+TEST(PlatFolders, WindowsFolderAndEnvironment) {
+  char dir[PATH_CAP], windir[PATH_CAP];
+  ASSERT_EQ(plat_windows_dir(dir, PATH_CAP), 1);
+  EXPECT_EQ(plat_path_exists(dir), 1);
+  ASSERT_EQ(plat_env_get("windir", windir, PATH_CAP), 1);
+  EXPECT_EQ(lower(dir), lower(windir));
+
+  char small[4] = "abc";
+  EXPECT_EQ(plat_windows_dir(small, sizeof small), 0);
+  EXPECT_STREQ(small, "");
+  strcpy(small, "abc");
+  EXPECT_EQ(plat_env_get("windir", small, sizeof small), 0);
+  EXPECT_STREQ(small, "");
+  strcpy(windir, "abc");
+  EXPECT_EQ(plat_env_get("BK_NOT_SET_ANYWHERE", windir, PATH_CAP), 0);
+  EXPECT_STREQ(windir, "");
+}
+
+TEST(PlatFolders, CreateFolderOnce) {
+  std::string dir = scratch("folder");
+  ASSERT_EQ(plat_path_exists(dir.c_str()), 0);
+  EXPECT_EQ(plat_folder_create(dir.c_str()), 1);
+  EXPECT_EQ(plat_path_exists(dir.c_str()), 1);
+  EXPECT_EQ(plat_folder_create(dir.c_str()), 0);
+  EXPECT_EQ(plat_folder_create((dir + "\\missing\\below").c_str()), 0);
+  RemoveDirectoryA(dir.c_str());
+}
+
+// ---- Files and streams ---------------------------------------------------
+
+namespace {
+// Bytes that a text-mode read would alter: CR LF, Ctrl-Z, NUL.
+const std::string kBytes("BK\r\n\x1a\0tail\n\r", 12);
+}  // namespace
+
+TEST(PlatFiles, WriteThenStreamBackExactly) {
+  std::string path = scratch("exact.bin");
+  PlatFile f = plat_file_create(path.c_str());
+  ASSERT_NE(f, nullptr);
+  // No sharing: a second writer and a reader are both refused meanwhile.
+  EXPECT_EQ(plat_file_create(path.c_str()), nullptr);
+  EXPECT_EQ(plat_stream_open(path.c_str()), nullptr);
+  EXPECT_EQ(plat_file_write(f, kBytes.data(), (uint32_t)kBytes.size()), 1);
+  EXPECT_EQ(plat_file_close(f), 1);
+
+  PlatStream s = plat_stream_open(path.c_str());
+  ASSERT_NE(s, nullptr);
+  uint32_t size = 0;
+  EXPECT_EQ(plat_stream_size(s, &size), 1);
+  EXPECT_EQ(size, 12u);
+  ASSERT_EQ(plat_stream_seek(s, 3), 1);
+  char buf[32];
+  EXPECT_EQ(plat_stream_read(s, buf, 4), 4u);
+  EXPECT_EQ(std::string(buf, 4), kBytes.substr(3, 4));
+  EXPECT_EQ(plat_stream_eof(s), 0);
+  EXPECT_EQ(plat_stream_read(s, buf, sizeof buf), 5u);  // short read at the end
+  EXPECT_EQ(std::string(buf, 5), kBytes.substr(7));
+  EXPECT_EQ(plat_stream_eof(s), 1);
+  ASSERT_EQ(plat_stream_seek(s, 0), 1);  // a seek clears end of file
+  EXPECT_EQ(plat_stream_eof(s), 0);
+  EXPECT_EQ(plat_stream_read(s, buf, sizeof buf), 12u);
+  EXPECT_EQ(std::string(buf, 12), kBytes);
+  plat_stream_close(s);
+  plat_stream_close(NULL);
+
+  // Created always: an existing file is truncated.
+  f = plat_file_create(path.c_str());
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(plat_file_close(f), 1);
+  EXPECT_EQ(read_whole(path), "");
+
+  EXPECT_EQ(plat_file_delete(path.c_str()), 1);
+  EXPECT_EQ(plat_path_exists(path.c_str()), 0);
+  EXPECT_EQ(plat_file_delete(path.c_str()), 0);
+  EXPECT_EQ(plat_stream_open(path.c_str()), nullptr);
+}
+
+TEST(PlatFiles, StreamSharesWithReadersAndWriters) {
+  std::string path = scratch("shared.bin");
+  write_whole(path, "shared");
+  HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  PlatStream a = plat_stream_open(path.c_str());
+  PlatStream b = plat_stream_open(path.c_str());
+  EXPECT_NE(a, nullptr);
+  EXPECT_NE(b, nullptr);
+  plat_stream_close(a);
+  plat_stream_close(b);
+  CloseHandle(writer);
+  plat_file_delete(path.c_str());
+}
+
+TEST(PlatFiles, ReplaceOverExistingFile) {
+  std::string from = scratch("from.bin"), to = scratch("to.bin");
+  write_whole(from, "new copy");
+  write_whole(to, "old");
+  EXPECT_EQ(plat_file_replace(from.c_str(), to.c_str()), 1);
+  EXPECT_EQ(read_whole(to), "new copy");
+  EXPECT_EQ(plat_path_exists(from.c_str()), 0);
+
+  // A missing source leaves the target alone.
+  EXPECT_EQ(plat_file_replace(from.c_str(), to.c_str()), 0);
+  EXPECT_EQ(read_whole(to), "new copy");
+  plat_file_delete(to.c_str());
+}
+
+TEST(PlatFiles, SizesUpToFourGigabytes) {
+  // Sparse on the host file system: no real 4 GB are written.
+  std::string path = scratch("large.bin");
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER at;
+  at.QuadPart = 0xFFFFFFE0LL;
+  DWORD written = 0;
+  ASSERT_TRUE(SetFilePointerEx(h, at, NULL, FILE_BEGIN));
+  ASSERT_TRUE(WriteFile(h, "0123456789abcdef", 16, &written, NULL));
+  CloseHandle(h);
+
+  PlatStream s = plat_stream_open(path.c_str());
+  ASSERT_NE(s, nullptr);
+  uint32_t size = 0;
+  EXPECT_EQ(plat_stream_size(s, &size), 1);
+  EXPECT_EQ(size, 0xFFFFFFF0u);
+  ASSERT_EQ(plat_stream_seek(s, 0xFFFFFFE8u), 1);
+  char buf[16];
+  EXPECT_EQ(plat_stream_read(s, buf, sizeof buf), 8u);
+  EXPECT_EQ(std::string(buf, 8), "89abcdef");
+  EXPECT_EQ(plat_stream_eof(s), 1);
+  ASSERT_EQ(plat_stream_seek(s, 0x80000000u), 1);
+  EXPECT_EQ(plat_stream_eof(s), 0);
+  EXPECT_EQ(plat_stream_read(s, buf, 4), 4u);
+  EXPECT_EQ(std::string(buf, 4), std::string(4, '\0'));
+  plat_stream_close(s);
+
+  // One byte more than 32 bits can say.
+  h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL, NULL);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  at.QuadPart = 0x100000000LL;
+  ASSERT_TRUE(SetFilePointerEx(h, at, NULL, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(h));
+  CloseHandle(h);
+  s = plat_stream_open(path.c_str());
+  ASSERT_NE(s, nullptr);
+  size = 7;
+  EXPECT_EQ(plat_stream_size(s, &size), 0);
+  EXPECT_EQ(size, 7u);
+  plat_stream_close(s);
+  plat_file_delete(path.c_str());
+}
+
+// ---- Resources -----------------------------------------------------------
+
+TEST(PlatResources, FindsNamedResourceOfType) {
+  HMODULE helper = LoadLibraryExA(helper_path().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(helper, nullptr) << helper_path();
+  const void *bytes = NULL;
+  uint32_t size = 0;
+  ASSERT_EQ(plat_resource_get((PlatModule)helper, "INSTPLUG", "ZUX", &bytes, &size), 1);
+  EXPECT_EQ(std::string((const char *)bytes, size), "helper-resource\r\n\x1a!");
+  EXPECT_EQ(plat_resource_get((PlatModule)helper, "INSTPLUG", "ZUY", &bytes, &size), 0);
+  EXPECT_EQ(plat_resource_get((PlatModule)helper, "OTHER", "ZUX", &bytes, &size), 0);
+  FreeLibrary(helper);
+}
+
+// ---- Processes -----------------------------------------------------------
+
+class PlatProcesses : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    helper_ = helper_path();
+    out_ = scratch("cmdline.txt");
+    plat_file_delete(out_.c_str());
+    SetEnvironmentVariableA("BK_HELPER_OUT", out_.c_str());
+  }
+  void TearDown() override {
+    SetEnvironmentVariableA("BK_HELPER_OUT", NULL);
+    SetEnvironmentVariableA("BK_HELPER_GO", NULL);
+    plat_file_delete(out_.c_str());
+  }
+  std::string helper_, out_;
+};
+
+TEST_F(PlatProcesses, RunWaitReturnsTheExitCode) {
+  const char *seven[] = {helper_.c_str(), "7", "a b", NULL};
+  EXPECT_EQ(plat_run_wait(helper_.c_str(), seven), 7);
+  // The child saw the arguments joined by single spaces, nothing quoted.
+  EXPECT_EQ(read_whole(out_), helper_ + " 7 a b");
+
+  const char *large[] = {helper_.c_str(), "300", NULL};
+  EXPECT_EQ(plat_run_wait(helper_.c_str(), large), 300);
+  const char *none[] = {helper_.c_str(), NULL};
+  EXPECT_EQ(plat_run_wait(helper_.c_str(), none), 0);
+  EXPECT_EQ(read_whole(out_), helper_);
+
+  std::string missing = own_folder() + "\\no_such_program.exe";
+  const char *gone[] = {missing.c_str(), NULL};
+  EXPECT_EQ(plat_run_wait(missing.c_str(), gone), -1);
+}
+
+TEST_F(PlatProcesses, StartReturnsWhileTheChildRuns) {
+  // The helper writes its command line only after the go file appears, and
+  // gives up without writing after a few seconds: a start that waited would
+  // never see the file.
+  std::string go = scratch("go");
+  plat_file_delete(go.c_str());
+  SetEnvironmentVariableA("BK_HELPER_GO", go.c_str());
+  const char *argv[] = {helper_.c_str(), "0", "C:\\My Books\\a b.bkr", NULL};
+  ASSERT_EQ(plat_start(helper_.c_str(), argv), 1);
+  write_whole(go, "");
+  ASSERT_TRUE(wait_for_file(out_, 15000));
+  EXPECT_EQ(read_whole(out_), helper_ + " 0 C:\\My Books\\a b.bkr");
+  plat_file_delete(go.c_str());
+
+  std::string missing = own_folder() + "\\no_such_program.exe";
+  const char *gone[] = {missing.c_str(), NULL};
+  EXPECT_EQ(plat_start(missing.c_str(), gone), 0);
+}
+
+// ---- Shell link ----------------------------------------------------------
+
+namespace {
+
+// The target stored in the link file LINK, or "" when it can't be read.
+std::string link_target(const std::string &link) {
+  IShellLinkA *shell_link = NULL;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER,
+                              IID_IShellLinkA, (void **)&shell_link)))
+    return "";
+  std::string target;
+  IPersistFile *file = NULL;
+  if (SUCCEEDED(shell_link->QueryInterface(IID_IPersistFile, (void **)&file))) {
+    WCHAR wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, link.c_str(), -1, wide, MAX_PATH);
+    char path[MAX_PATH] = "";
+    if (SUCCEEDED(file->Load(wide, STGM_READ)) &&
+        SUCCEEDED(shell_link->GetPath(path, MAX_PATH, NULL, SLGP_RAWPATH)))
+      target = path;
+    file->Release();
+  }
+  shell_link->Release();
+  return target;
+}
+
+}  // namespace
+
+TEST(PlatShellLink, SavesAndReplacesTheTarget) {
+  plat_com_init();
+  std::string first = scratch("first.bkr"), second = scratch("second.bkr");
+  std::string link = scratch("My_Book.lnk");
+  write_whole(first, "1");
+  write_whole(second, "2");
+
+  EXPECT_EQ(plat_shell_link_save(link.c_str(), first.c_str()), 1);
+  EXPECT_EQ(lower(link_target(link)), lower(first));
+  EXPECT_EQ(plat_shell_link_save(link.c_str(), second.c_str()), 1);
+  EXPECT_EQ(lower(link_target(link)), lower(second));
+
+  std::string nowhere = scratch("missing") + "\\My_Book.lnk";
+  EXPECT_EQ(plat_shell_link_save(nowhere.c_str(), first.c_str()), 0);
+  EXPECT_EQ(plat_path_exists(nowhere.c_str()), 0);
+
+  plat_file_delete(link.c_str());
+  plat_file_delete(first.c_str());
+  plat_file_delete(second.c_str());
+  plat_com_release();
+}
