@@ -31,7 +31,7 @@ echo "== packing the sample book"
 report() {
   local code=$1 installs_before=$2 starts_before=$3
   python3 - "$WINEPREFIX" "$home" "$code" "$installs_before" "$starts_before" <<'PY'
-import os, struct, subprocess, sys
+import os, struct, subprocess, sys, time
 prefix, home, code, installs_before, starts_before = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
 drive_c = os.path.join(prefix, "drive_c")
 
@@ -66,7 +66,10 @@ def reg(key, value):
 installs = lines("bkr-standin.log")
 starts = lines("bkr-reader.log")
 print("   exit code:        %s" % code)
-print("   installer run:    %s" % ("yes (the reader was missing)" if len(installs) > installs_before else "no (the reader is installed: version %s)" % reg(r"HKCR\.bkr", "Version")))
+version = reg(r"HKCR\.bkr", "Version")
+if version.startswith("0x"):
+    version = str(int(version, 16))
+print("   installer run:    %s" % ("yes (the reader was missing; now version %s)" % version if len(installs) > installs_before else "no (the reader is installed: version %s)" % version))
 temp_left = os.path.exists(os.path.join(home, "AppData", "Local", "Temp", "bksetup.exe")) or os.path.exists(os.path.join(home, "Temp", "bksetup.exe"))
 print("   installer file:   %s" % ("still in the temporary folder!" if temp_left else "not left behind"))
 copy = os.path.join(home, "Documents", "My eBooks", "Sample_Book.bkr")
@@ -74,9 +77,14 @@ if os.path.exists(copy):
     data = open(copy, "rb").read()
     block = struct.unpack_from("<I", data, 8)[0]
     identity = struct.unpack_from("<I", data, block + 40)[0]
-    st = os.stat(copy)
+    mtime = os.stat(copy).st_mtime_ns
+    stamp = os.path.join(prefix, "..", "copy.mtime")
+    before = open(stamp).read() if os.path.exists(stamp) else ""
+    open(stamp, "w").write(str(mtime))
+    when = time.strftime("%H:%M:%S", time.localtime(mtime / 1e9)) + ".%03d" % (mtime // 1000000 % 1000)
     print(r"   library copy:     C:\users\%s\Documents\My eBooks\Sample_Book.bkr" % os.path.basename(home))
-    print("                     %d bytes, identity 0x%08X, modified %.3f" % (len(data), identity, st.st_mtime))
+    print("                     %d bytes, identity 0x%08X, written %s%s" % (len(data), identity, when,
+          " (unchanged: not rewritten)" if before == str(mtime) else ""))
 else:
     print("   library copy:     (none)")
 link = os.path.join(home, "Desktop", "Sample_Book.lnk")
