@@ -1,1 +1,94 @@
-// placeholder
+// The file operations of platform.h on plain host paths, for the host tools.
+// A stream is a stdio FILE; a write handle is a file descriptor plus one (so
+// that descriptor 0 is not the null handle).
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+// 1 when PATH names an existing file or folder.
+int plat_path_exists(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+// Creates folder PATH (mode 0755 before the umask). 1 on success.
+int plat_folder_create(const char *path) {
+  return mkdir(path, 0755) == 0;
+}
+
+// Creates or truncates PATH for writing (mode 0644). Null on failure.
+PlatFile plat_file_create(const char *path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return 0;
+  return (PlatFile)(intptr_t)(fd + 1);
+}
+
+// Writes all N bytes, looping over partial writes. 1 only when all were written.
+int plat_file_write(PlatFile file, const void *bytes, uint32_t n) {
+  int fd = (int)(intptr_t)file - 1;
+  const uint8_t *p = (const uint8_t *)bytes;
+  while (n > 0) {
+    ssize_t done = write(fd, p, n);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return 0;
+    p += done;
+    n -= (uint32_t)done;
+  }
+  return 1;
+}
+
+// Closes FILE. 1 on success (a delayed write error shows here).
+int plat_file_close(PlatFile file) {
+  if (!file) return 0;
+  return close((int)(intptr_t)file - 1) == 0;
+}
+
+// Deletes file PATH. 1 on success.
+int plat_file_delete(const char *path) {
+  return unlink(path) == 0;
+}
+
+// Renames FROM onto TO, replacing TO atomically. 1 on success.
+int plat_file_replace(const char *from, const char *to) {
+  return rename(from, to) == 0;
+}
+
+// Opens PATH for reading. Null on failure.
+PlatStream plat_stream_open(const char *path) {
+  return (PlatStream)fopen(path, "rb");
+}
+
+// Seeks to POS. 1 on success.
+int plat_stream_seek(PlatStream s, uint32_t pos) {
+  return fseeko((FILE *)s, (off_t)pos, SEEK_SET) == 0;
+}
+
+// File size in *SIZE (stream left at the end). 0 when unknown or over 32 bits.
+int plat_stream_size(PlatStream s, uint32_t *size) {
+  FILE *f = (FILE *)s;
+  if (fseeko(f, 0, SEEK_END) != 0) return 0;
+  off_t pos = ftello(f);
+  if (pos < 0 || (uint64_t)pos > 0xFFFFFFFFull) return 0;
+  *size = (uint32_t)pos;
+  return 1;
+}
+
+// Reads up to N bytes; the count read.
+uint32_t plat_stream_read(PlatStream s, void *bytes, uint32_t n) {
+  return (uint32_t)fread(bytes, 1, n, (FILE *)s);
+}
+
+// 1 once a read has hit the end of the file.
+int plat_stream_eof(PlatStream s) {
+  return feof((FILE *)s) != 0;
+}
+
+// Closes S; null is ignored.
+void plat_stream_close(PlatStream s) {
+  if (s) fclose((FILE *)s);
+}
