@@ -1,0 +1,685 @@
+#!/usr/bin/env python3
+"""End-to-end suite: real packages (bklaunch.exe + a bkbook book, packed by
+bkpack) run under Wine in a prefix of the suite's own, with the stand-in
+installer and reader, dialogs answered through xdotool on a private Xvfb.
+
+usage: e2e.py [--host-dir DIR] [--win32-dir DIR] [--fresh] [--only TEXT]
+
+Prints one line per case and a closing "N passed, N failed"; exits 1 when
+anything failed, 77 when Wine or the X tools are missing. Screenshots of the
+dialogs and each run's Wine trace stay in <host-dir>/wine-e2e/artefacts.
+"""
+
+import argparse
+import fcntl
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import traceback
+
+sys.dont_write_bytecode = True   # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_lib import (CaseFailure, Deadline, Dialog, Prefix, Xvfb, check, hexline,  # noqa: E402
+                     read_lines, run_program, shortcut_target, wait_for)
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+OPEN_TEXT = ("A different version of this file already exists in your 'My eBooks' folder.\n\n"
+             "Would you like to overwrite this file?  Click 'No' to select a different location.")
+INSTALL_TEXT_XP = ("In order to open this eBook, you need to install the BKR Reader.\n\n"
+                   "Log in as an Administrator and open this book again.")
+INSTALL_TEXT_VISTA = ("In order to open this eBook, you need to install the BKR Reader.\n\n"
+                      "To install the BKR Reader, right-click this icon and select "
+                      "\"Run as Administrator\"")
+
+OVERWRITE_PROMPT = "Error"   # the title Wine gives the save dialog's replace question
+
+BOOK = "My_Great_Book"
+PACKAGE_A = "C:\\books\\first\\My Great Book.exe"    # book identity 0x1001
+PACKAGE_B = "C:\\books\\newer\\My Great Book.exe"    # same name, identity 0x2002
+BARE = "C:\\books\\Bare Launcher.exe"
+FAR_MARKER = "C:\\books\\Far Marker.exe"
+CHOSEN = "C:\\Other Place\\Chosen Book.bkr"
+READER = "C:\\windows\\bkplugin.exe"
+INSTALLER_LOG = "C:\\e2e\\installer.log"
+READER_LOG = "C:\\e2e\\reader.log"
+BKR_KEY = "HKCR\\.bkr"
+UNINSTALL = "HKCU\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+OLD_TIME = 1000000000   # 2001: a copy that keeps it was not rewritten
+CASE_SECONDS = 120
+
+
+class World:
+    """The prefix, the packages and the paths every case works with."""
+
+    def __init__(self, prefix, win32_dir, artefacts, books):
+        self.p = prefix
+        self.win32_dir = win32_dir
+        self.artefacts = artefacts
+        self.book_a, self.book_b = books
+        self.library = prefix.user_dir("Documents") + "\\My eBooks"
+        self.copy = self.library + "\\" + BOOK + ".bkr"
+        self.desktop = prefix.user_dir("Desktop")
+        self.shortcut = self.desktop + "\\" + BOOK + ".lnk"
+        self.run_exact = os.path.join(win32_dir, "run_exact.exe")
+        self.temp = None
+        self.case = None
+        self.deadline = None
+        self.runs = 0
+
+    # --- files -----------------------------------------------------------
+    def u(self, windows_path):
+        return self.p.unix(windows_path)
+
+    def exists(self, windows_path):
+        return os.path.lexists(self.u(windows_path))
+
+    def read(self, windows_path):
+        with open(self.u(windows_path), "rb") as f:
+            return f.read()
+
+    def put_copy(self, data):
+        """Puts DATA in place as the library copy, with an old time."""
+        os.makedirs(self.u(self.library), exist_ok=True)
+        with open(self.u(self.copy), "wb") as f:
+            f.write(data)
+        self.age(self.copy)
+
+    def age(self, windows_path):
+        os.utime(self.u(windows_path), (OLD_TIME, OLD_TIME))
+
+    def is_old(self, windows_path):
+        return int(os.stat(self.u(windows_path)).st_mtime) == OLD_TIME
+
+    def expect_file(self, windows_path, data, what):
+        check(self.exists(windows_path), "%s missing (%s)" % (what, windows_path))
+        got = self.read(windows_path)
+        if got != data:
+            name = {self.book_a: "book A", self.book_b: "book B"}.get(got, "%d other bytes" % len(got))
+            want = {self.book_a: "book A", self.book_b: "book B"}.get(data, "%d bytes" % len(data))
+            raise CaseFailure("%s holds %s, expected %s" % (what, name, want))
+
+    def expect_untouched(self, windows_path, data, what):
+        self.expect_file(windows_path, data, what)
+        check(self.is_old(windows_path), "%s was rewritten (modification time changed)" % what)
+
+    def expect_shortcut(self, target):
+        check(self.exists(self.shortcut), "no desktop shortcut " + self.shortcut)
+        got = shortcut_target(self.u(self.shortcut))
+        check(got.lower() == target.lower(), "shortcut points at %r, expected %r" % (got, target))
+
+    # --- registry ----------------------------------------------------------
+    def reader_version(self):
+        return self.p.reg_query(BKR_KEY, "Version")
+
+    def set_reader_version(self, value):
+        if value is None:
+            self.p.reg_delete_value(BKR_KEY, "Version")
+        else:
+            self.p.reg_add(BKR_KEY, "Version", "REG_DWORD", value)
+
+    def expect_no_uninstall_entry(self, book):
+        check(not self.p.reg_key_exists(UNINSTALL + book), "an uninstall entry was made for " + book)
+
+    # --- runs ----------------------------------------------------------------
+    def launch(self, package, args=(), dialogs=(), env=None, raw=None):
+        """Runs PACKAGE with ARGS as Wine passes them (its quoted path first),
+        or, with RAW, through run_exact.exe with exactly that command line.
+        Returns the exit code."""
+        self.runs += 1
+        if raw is None:
+            command = [package] + list(args)
+        else:
+            command = [self.run_exact, package, hexline(raw)]
+        result = run_program(self.p, command, list(dialogs),
+                             os.path.join(self.artefacts, self.case), "run%d" % self.runs,
+                             self.deadline, env)
+        return result.code
+
+    def logs(self):
+        return len(read_lines(self.u(INSTALLER_LOG))), len(read_lines(self.u(READER_LOG)))
+
+    def reader_quiet(self):
+        """Waits until no reader process of the prefix runs any more."""
+        wait_for(lambda: not self.p.processes("bkplugin"), self.deadline.sooner(30),
+                 "the reader to end")
+
+    def expect_reader_started(self, before, book_path):
+        """The reader's log gained exactly one line: the reader's path and
+        BOOK_PATH, unquoted."""
+        log = self.u(READER_LOG)
+        wait_for(lambda: len(read_lines(log)) > before, self.deadline.sooner(30),
+                 "the reader's log line")
+        self.reader_quiet()
+        lines = read_lines(log)
+        check(len(lines) == before + 1, "the reader started %d times" % (len(lines) - before))
+        want = READER + " " + book_path
+        check(lines[-1] == want, "reader command line %r, expected %r" % (lines[-1], want))
+
+    def expect_reader_not_started(self, before):
+        self.reader_quiet()
+        lines = read_lines(self.u(READER_LOG))
+        check(len(lines) == before, "the reader was started: %r" % lines[before:])
+
+    def expect_installer_runs(self, before, count, exit_code=None):
+        lines = read_lines(self.u(INSTALLER_LOG))
+        check(len(lines) == before + count, "the installer ran %d times, expected %d" % (
+            len(lines) - before, count))
+        for line in lines[before:]:
+            want = "cmdline=" + self.temp + "\\bksetup.exe"
+            check(line.endswith(want), "installer log %r does not end with %r" % (line, want))
+            if exit_code is not None:
+                check(" exit=%d " % exit_code in line, "installer log %r: exit code not %d" % (
+                    line, exit_code))
+        check(not self.exists(self.temp + "\\bksetup.exe"), "bksetup.exe left in the temp folder")
+
+    def ensure_reader(self):
+        """The reader installed and newer than 8010, so that no run installs."""
+        if not self.exists(READER):
+            code = self.launch(PACKAGE_A, ["/s"])
+            check(code == 0 and self.exists(READER), "could not install the reader (exit %d)" % code)
+            self.reader_quiet()
+        self.set_reader_version(8011)
+
+
+# ------------------------------------------------------------------------
+# Cases, run in this order; each says what it needs of the state before it.
+CASES = []
+
+
+def case(group, name):
+    def register(fn):
+        CASES.append(("%s: %s" % (group, name), fn))
+        return fn
+    return register
+
+
+@case("first run", "reader installed by the carried installer, book copied, registered, opened")
+def first_run(w):
+    check(not w.exists(READER), "the reader is present before the first run")
+    check(w.reader_version() is None, "HKCR\\.bkr Version set before the first run")
+    installs, reads = w.logs()
+    code = w.launch(PACKAGE_A)
+    check(code == 0, "exit code %d" % code)
+    w.expect_installer_runs(installs, 1, exit_code=0)
+    check(w.reader_version() == ("REG_DWORD", 8010), "Version is %r" % (w.reader_version(),))
+    check(w.exists(READER), "no bkplugin.exe in C:\\windows")
+    w.expect_file(w.copy, w.book_a, "library copy")
+    w.expect_shortcut(w.copy)
+    check(w.p.reg_query(UNINSTALL + BOOK, "DisplayName") == ("REG_SZ", "eBook " + BOOK),
+          "DisplayName %r" % (w.p.reg_query(UNINSTALL + BOOK, "DisplayName"),))
+    want = ("REG_SZ", "C:\\windows\\bkremove.bat " + BOOK)
+    got = w.p.reg_query(UNINSTALL + BOOK, "UninstallString")
+    check(got == want, "UninstallString %r, expected %r" % (got, want))
+    w.expect_reader_started(reads, w.copy)
+
+
+@case("first run", "second run opens the copy in place, rewrites nothing, installs nothing")
+def second_run(w):
+    w.set_reader_version(8011)   # a newer reader: nothing to install
+    w.put_copy(w.book_a)
+    check(w.exists(w.shortcut), "no shortcut from the first run")
+    w.age(w.shortcut)
+    link = w.read(w.shortcut)
+    w.p.reg_add(UNINSTALL + BOOK, "DisplayName", "REG_SZ", "changed by hand")
+    installs, reads = w.logs()
+    code = w.launch(PACKAGE_A)
+    check(code == 0, "exit code %d" % code)
+    w.expect_installer_runs(installs, 0)
+    w.expect_untouched(w.copy, w.book_a, "library copy")
+    w.expect_untouched(w.shortcut, link, "shortcut")
+    check(w.p.reg_query(UNINSTALL + BOOK, "DisplayName") == ("REG_SZ", "changed by hand"),
+          "an existing uninstall entry was rewritten")
+    w.expect_reader_started(reads, w.copy)
+
+
+@case("newer package", "question answered Yes: copy overwritten, shortcut renewed")
+def newer_yes(w):
+    w.ensure_reader()
+    w.put_copy(w.book_a)
+    if w.exists(w.shortcut):
+        w.age(w.shortcut)
+    _, reads = w.logs()
+    code = w.launch(PACKAGE_B, dialogs=[Dialog("Open BKR", ["y"], text=OPEN_TEXT)])
+    check(code == 0, "exit code %d" % code)
+    w.expect_file(w.copy, w.book_b, "library copy")
+    w.expect_shortcut(w.copy)
+    check(not w.is_old(w.shortcut), "the shortcut was not made again")
+    w.expect_reader_started(reads, w.copy)
+
+
+@case("newer package", "No, then a path elsewhere: book there, shortcut there, copy untouched")
+def newer_no_elsewhere(w):
+    w.ensure_reader()
+    w.put_copy(w.book_a)
+    os.makedirs(os.path.dirname(w.u(CHOSEN)), exist_ok=True)
+    if w.exists(CHOSEN):
+        os.remove(w.u(CHOSEN))
+    _, reads = w.logs()
+    code = w.launch(PACKAGE_B, dialogs=[
+        Dialog("Open BKR", ["n"], text=OPEN_TEXT),
+        Dialog("Save As", ["Return"], type_text=CHOSEN)])
+    check(code == 0, "exit code %d" % code)
+    w.expect_file(CHOSEN, w.book_b, "chosen file")
+    w.expect_untouched(w.copy, w.book_a, "library copy")
+    w.expect_shortcut(CHOSEN)
+    w.expect_reader_started(reads, CHOSEN)
+
+
+@case("newer package", "No, then the offered name: dialog on the library copy, asks to replace")
+def newer_no_offered_name(w):
+    w.ensure_reader()
+    w.put_copy(w.book_a)
+    _, reads = w.logs()
+    # Return takes the name filled in; that file exists, so the dialog asks first.
+    code = w.launch(PACKAGE_B, dialogs=[
+        Dialog("Open BKR", ["n"], text=OPEN_TEXT), Dialog("Save As", ["Return"]),
+        Dialog(OVERWRITE_PROMPT, ["y"], contains="already exists")])
+    check(code == 0, "exit code %d" % code)
+    w.expect_file(w.copy, w.book_b, "library copy")
+    w.expect_shortcut(w.copy)
+    w.expect_reader_started(reads, w.copy)
+
+
+@case("newer package", "No, then Cancel: nothing changes, reader not started")
+def newer_no_cancel(w):
+    w.ensure_reader()
+    w.put_copy(w.book_a)
+    check(w.exists(w.shortcut), "no shortcut from the cases before")
+    w.age(w.shortcut)
+    link = w.read(w.shortcut)
+    _, reads = w.logs()
+    code = w.launch(PACKAGE_B, dialogs=[
+        Dialog("Open BKR", ["n"], text=OPEN_TEXT), Dialog("Save As", ["Escape"])])
+    check(code == 0, "exit code %d" % code)
+    w.expect_untouched(w.copy, w.book_a, "library copy")
+    w.expect_untouched(w.shortcut, link, "shortcut")
+    w.expect_reader_not_started(reads)
+
+
+def overwritten_without_question(w, args):
+    w.ensure_reader()
+    w.put_copy(w.book_a)
+    _, reads = w.logs()
+    code = w.launch(PACKAGE_B, args)
+    check(code == 0, "exit code %d" % code)
+    w.expect_file(w.copy, w.book_b, "library copy")
+    w.expect_shortcut(w.copy)
+    w.expect_reader_started(reads, w.copy)
+
+
+@case("newer package", "/s first: overwritten without a question")
+def first_argument_s(w):
+    overwritten_without_question(w, ["/s"])
+
+
+@case("newer package", "/o first: overwritten without a question")
+def first_argument_o(w):
+    overwritten_without_question(w, ["/o"])
+
+
+@case("newer package", "x /o: copy deleted, question shown, No and Cancel leave no copy")
+def overwrite_not_first(w):
+    w.ensure_reader()
+    w.put_copy(w.book_a)
+    _, reads = w.logs()
+    code = w.launch(PACKAGE_B, ["x", "/o"], dialogs=[
+        Dialog("Open BKR", ["n"], text=OPEN_TEXT), Dialog("Save As", ["Escape"])])
+    check(code == 0, "exit code %d" % code)
+    check(not w.exists(w.copy), "the library copy is still there")
+    w.expect_reader_not_started(reads)
+
+
+@case("exact command line", "\"path\"/o: no question, and overwrite stays off")
+def o_glued_to_quote(w):
+    w.ensure_reader()
+    w.put_copy(w.book_a)
+    raw = '"%s"/o' % PACKAGE_B
+    _, reads = w.logs()
+    code = w.launch(PACKAGE_B, raw=raw)
+    check(code == 0, "exit code %d" % code)
+    w.expect_file(w.copy, w.book_b, "library copy")
+    w.expect_reader_started(reads, w.copy)
+    # Had "/o" set overwrite, this current copy would be deleted and written again.
+    w.age(w.copy)
+    code = w.launch(PACKAGE_B, raw=raw)
+    check(code == 0, "second run: exit code %d" % code)
+    w.expect_untouched(w.copy, w.book_b, "library copy (second run)")
+    w.expect_reader_started(reads + 1, w.copy)
+
+
+@case("exact command line", "nine spaces before /s: no question")
+def nine_spaces(w):
+    w.ensure_reader()
+    w.put_copy(w.book_a)
+    code = w.launch(PACKAGE_B, raw='"%s"%s/s' % (PACKAGE_B, " " * 9))
+    check(code == 0, "exit code %d" % code)
+    w.expect_file(w.copy, w.book_b, "library copy")
+
+
+@case("exact command line", "ten spaces before /s: the question is shown")
+def ten_spaces(w):
+    w.ensure_reader()
+    w.put_copy(w.book_a)
+    code = w.launch(PACKAGE_B, raw='"%s"%s/s' % (PACKAGE_B, " " * 10),
+                    dialogs=[Dialog("Open BKR", ["y"], text=OPEN_TEXT)])
+    check(code == 0, "exit code %d" % code)
+    w.expect_file(w.copy, w.book_b, "library copy")
+
+
+@case("exact command line", "unquoted path with spaces: names no file, quiet end, nothing written")
+def unquoted_path(w):
+    w.ensure_reader()
+    w.put_copy(w.book_a)
+    _, reads = w.logs()
+    code = w.launch(PACKAGE_B, raw=PACKAGE_B + " /o")
+    check(code == 0, "exit code %d" % code)
+    # The module path is "C:\books\newer\My": book name "My".
+    w.expect_no_uninstall_entry("My")
+    check(not w.exists(w.library + "\\My.bkr"), "a library copy My.bkr was written")
+    check(not w.exists(w.desktop + "\\My.lnk"), "a shortcut My.lnk was made")
+    w.expect_untouched(w.copy, w.book_a, "library copy (with /o on the line)")
+    w.expect_reader_not_started(reads)
+
+
+@case("no book", "the bare launcher holds no marker bytes")
+def bare_has_no_marker(w):
+    with open(os.path.join(w.win32_dir, "bklaunch.exe"), "rb") as f:
+        data = f.read()
+    at = data.find(b"IBKR")
+    check(at < 0, "bklaunch.exe holds \"IBKR\" at offset %d" % at)
+
+
+def writes_nothing(w, package, book):
+    w.ensure_reader()
+    library = w.u(w.library)
+    aside = library + ".aside"
+    if os.path.exists(library):
+        os.rename(library, aside)
+    try:
+        _, reads = w.logs()
+        code = w.launch(package)
+        check(code == 0, "exit code %d" % code)
+        check(not os.path.exists(library), "the My eBooks folder was made")
+        w.expect_no_uninstall_entry(book)
+        check(not w.exists(w.desktop + "\\" + book + ".lnk"), "a shortcut was made")
+        w.expect_reader_not_started(reads)
+    finally:
+        if os.path.exists(aside):
+            if os.path.exists(library):
+                shutil.rmtree(library)
+            os.rename(aside, library)
+
+
+@case("no book", "the bare launcher run as a package: quiet end, nothing written")
+def bare_run(w):
+    writes_nothing(w, BARE, "Bare_Launcher")
+
+
+@case("no book", "marker 19,996 bytes before the end: not found, nothing written")
+def far_marker(w):
+    writes_nothing(w, FAR_MARKER, "Far_Marker")
+
+
+def failing_install(w, args, env, dialogs):
+    w.put_copy(w.book_a)
+    installs, reads = w.logs()
+    code = w.launch(PACKAGE_A, args, dialogs=dialogs, env=env)
+    check(code == 1, "exit code %d, expected 1" % code)
+    w.expect_installer_runs(installs, 1)
+    w.expect_untouched(w.copy, w.book_a, "library copy")
+    w.expect_reader_not_started(reads)
+
+
+INSTALLER_FAILS = {"BKR_STANDIN_EXIT": "1"}
+
+
+@case("reader provisioning", "Version exactly 8010: the reader counts as present, nothing installed")
+def version_8010_is_enough(w):
+    w.set_reader_version(8010)
+    w.put_copy(w.book_a)
+    installs, reads = w.logs()
+    code = w.launch(PACKAGE_A)
+    check(code == 0, "exit code %d" % code)
+    w.expect_installer_runs(installs, 0)
+    w.expect_untouched(w.copy, w.book_a, "library copy")
+    w.expect_reader_started(reads, w.copy)
+
+
+@case("reader provisioning", "Version 8009: the installer runs, raises it to 8010, the run goes on")
+def version_below_installs(w):
+    w.set_reader_version(8009)
+    w.put_copy(w.book_a)
+    installs, reads = w.logs()
+    code = w.launch(PACKAGE_A)
+    check(code == 0, "exit code %d" % code)
+    w.expect_installer_runs(installs, 1, exit_code=0)
+    check(w.reader_version() == ("REG_DWORD", 8010), "Version is %r" % (w.reader_version(),))
+    w.expect_untouched(w.copy, w.book_a, "library copy")
+    w.expect_reader_started(reads, w.copy)
+
+
+@case("reader provisioning", "installer fails on Windows 10: Run as Administrator box, exit 1")
+def install_fails_vista(w):
+    w.set_reader_version(None)
+    failing_install(w, [], INSTALLER_FAILS,
+                    [Dialog("Install BKR Reader", ["Return"], text=INSTALL_TEXT_VISTA)])
+
+
+@case("reader provisioning", "installer fails on Windows XP: log in as Administrator box, exit 1")
+def install_fails_xp(w):
+    w.set_reader_version(None)
+    w.p.set_windows_version("winxp")
+    try:
+        failing_install(w, [], INSTALLER_FAILS,
+                        [Dialog("Install BKR Reader", ["Return"], text=INSTALL_TEXT_XP)])
+    finally:
+        w.p.set_windows_version("win10")
+
+
+@case("reader provisioning", "installer fails with /s first, or not first: no box, exit 1")
+def install_fails_silent(w):
+    for args in (["/s"], ["x", "/s"]):
+        w.set_reader_version(None)
+        try:
+            failing_install(w, args, INSTALLER_FAILS, [])
+        except CaseFailure as e:
+            raise CaseFailure("with %s: %s" % (" ".join(args), e))
+
+
+@case("reader provisioning", "installer leaves 8011: a newer reader counts, the run goes on")
+def install_leaves_newer(w):
+    w.set_reader_version(None)
+    w.put_copy(w.book_a)
+    installs, reads = w.logs()
+    code = w.launch(PACKAGE_A, env={"BKR_STANDIN_VERSION": "8011"})
+    check(code == 0, "exit code %d" % code)
+    w.expect_installer_runs(installs, 1, exit_code=0)
+    check(w.reader_version() == ("REG_DWORD", 8011), "Version is %r" % (w.reader_version(),))
+    w.expect_reader_started(reads, w.copy)
+    installs, reads = w.logs()
+    code = w.launch(PACKAGE_A)
+    check(code == 0, "next run: exit code %d" % code)
+    w.expect_installer_runs(installs, 0)
+    w.expect_reader_started(reads, w.copy)
+
+
+# ------------------------------------------------------------------------
+def tool(directory, name):
+    for candidate in (os.path.join(directory, name),
+                      os.path.join(directory, "tools", "bkpack", name)):
+        if os.path.isfile(candidate):
+            return candidate
+    raise RuntimeError("%s not built in %s" % (name, directory))
+
+
+def make_books(host_dir, work):
+    """Two books of the same name, different identities and sizes (the
+    second a whole number of 1024-byte pieces)."""
+    bkbook = tool(host_dir, "bkbook")
+    books = []
+    for name, size, identity in (("a.bkr", 300001, 0x1001), ("b.bkr", 262144, 0x2002)):
+        path = os.path.join(work, name)
+        subprocess.run([bkbook, path, str(size), str(identity)], check=True, timeout=60)
+        with open(path, "rb") as f:
+            books.append(f.read())
+    check(books[0] != books[1], "bkbook wrote the same book twice")
+    return books
+
+
+def make_packages(w, host_dir, work):
+    bkpack = tool(host_dir, "bkpack")
+    launcher = os.path.join(w.win32_dir, "bklaunch.exe")
+    for package, book in ((PACKAGE_A, "a.bkr"), (PACKAGE_B, "b.bkr")):
+        out = w.u(package)
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        subprocess.run([bkpack, "pack", launcher, os.path.join(work, book), out],
+                       check=True, timeout=60, stdout=subprocess.DEVNULL)
+    shutil.copyfile(launcher, w.u(BARE))
+    # 19,996 bytes after the trailer put the marker just outside the window.
+    with open(w.u(PACKAGE_A), "rb") as f:
+        far = f.read() + bytes(19996)
+    with open(w.u(FAR_MARKER), "wb") as f:
+        f.write(far)
+
+
+def reset_prefix(p):
+    """Takes away everything earlier runs of the suite left in the prefix."""
+    p.set_windows_version("win10")
+    p.reg_delete_key(BKR_KEY)
+    for book in (BOOK, "Bare_Launcher", "Far_Marker", "My"):
+        p.reg_delete_key(UNINSTALL + book)
+    for name in ("bkplugin.exe", "bkremove.bat", "bkplugin.log"):
+        path = p.unix("C:\\windows\\" + name)
+        if os.path.exists(path):
+            os.remove(path)
+    for folder in ("C:\\books", "C:\\Other Place", "C:\\e2e", p.user_dir("Documents"),
+                   p.user_dir("Desktop")):
+        path = p.unix(folder)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        os.makedirs(path)
+
+
+def temp_folder(p):
+    code, out = p.wine(["cmd", "/c", "echo %TEMP%"])
+    temp = out.strip().splitlines()[-1].strip() if code == 0 and out.strip() else ""
+    check(temp[:3].upper() == "C:\\", "no temp folder from Wine (%r)" % out)
+    return temp.rstrip("\\")
+
+
+def take_lock(lock, deadline):
+    """One run at a time owns the prefix (ctest and a person may both start one)."""
+    while True:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except BlockingIOError:
+            if deadline.left() <= 0:
+                return False
+            time.sleep(1)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--host-dir", default=os.path.join(SOURCE_DIR, "build", "host"))
+    parser.add_argument("--win32-dir", default=os.path.join(SOURCE_DIR, "build", "win32"))
+    parser.add_argument("--fresh", action="store_true", help="make the prefix anew")
+    parser.add_argument("--only", help="run only the cases whose name holds this text")
+    opts = parser.parse_args()
+
+    for program in ("wine", "wineserver", "Xvfb", "xdotool", "import"):
+        if shutil.which(program) is None:
+            print("SKIP: %s is not installed" % program)
+            return 77
+
+    started = time.monotonic()
+    host_dir = os.path.abspath(opts.host_dir)
+    win32_dir = os.path.abspath(opts.win32_dir)
+    root = os.path.join(host_dir, "wine-e2e")
+    os.makedirs(root, exist_ok=True)
+    lock = open(os.path.join(root, "lock"), "w")
+    if not take_lock(lock, Deadline(600)):
+        print("FAIL setup: another run of the suite holds %s" % lock.name)
+        print("0 passed, 1 failed")
+        return 1
+
+    # SIGTERM (a CTest time-out) still ends the prefix's server and the X server.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    held = {"xvfb": None, "prefix": None}
+    try:
+        passed, failed = run_suite(opts, host_dir, win32_dir, root, held)
+    finally:
+        if held["prefix"] is not None:
+            held["prefix"].stop_server()
+        if held["xvfb"] is not None:
+            held["xvfb"].stop()
+    print("wall time %.0f s; artefacts in %s" % (time.monotonic() - started,
+                                                 os.path.join(root, "artefacts")))
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+def run_suite(opts, host_dir, win32_dir, root, held):
+    """Sets up and runs the cases; HELD receives the X server and the prefix
+    as soon as they exist, for the caller to end. Returns (passed, failed)."""
+    work = os.path.join(root, "work")
+    artefacts = os.path.join(root, "artefacts")
+    prefix_dir = os.path.join(root, "prefix")
+    for d in (work, artefacts):
+        shutil.rmtree(d, ignore_errors=True)
+        os.makedirs(d)
+    if opts.fresh:
+        shutil.rmtree(prefix_dir, ignore_errors=True)
+    try:
+        for name in ("bklaunch.exe", "run_exact.exe"):
+            if not os.path.isfile(os.path.join(win32_dir, name)):
+                raise RuntimeError("%s not built in %s" % (name, win32_dir))
+        xvfb = held["xvfb"] = Xvfb()
+        with open(os.path.join(artefacts, "winprefix.log"), "wb") as log:
+            subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "winprefix.sh"),
+                            prefix_dir, "win10"], check=True, timeout=300,
+                           stdout=log, stderr=log, env=dict(os.environ, DISPLAY=xvfb.display))
+        prefix = Prefix(prefix_dir, xvfb.display, {
+            "BKR_STANDIN_LOG": INSTALLER_LOG, "BKR_READER_LOG": READER_LOG})
+        prefix.start_server()
+        held["prefix"] = prefix
+        reset_prefix(prefix)
+        w = World(prefix, win32_dir, artefacts, make_books(host_dir, work))
+        make_packages(w, host_dir, work)
+        w.temp = temp_folder(prefix)
+    except (RuntimeError, CaseFailure, subprocess.SubprocessError, OSError) as e:
+        print("FAIL setup: %s" % e)
+        return 0, 1
+
+    passed = failed = 0
+    for name, fn in CASES:
+        if opts.only and opts.only.lower() not in name.lower():
+            continue
+        w.case = fn.__name__
+        w.deadline = Deadline(CASE_SECONDS)
+        t0 = time.monotonic()
+        try:
+            fn(w)
+            passed += 1
+            print("PASS %s (%.1f s)" % (name, time.monotonic() - t0))
+        except CaseFailure as e:
+            failed += 1
+            print("FAIL %s: %s" % (name, e))
+        except Exception as e:   # a fault of the suite itself: still one failed case
+            failed += 1
+            print("FAIL %s: %s: %s" % (name, type(e).__name__, e))
+            traceback.print_exc(file=sys.stdout)
+        finally:
+            # A failed case may leave a package (and its dialog) behind.
+            for left in ("C:\\books", "run_exact", "bkplugin", "bksetup"):
+                prefix.kill_processes(left)
+        sys.stdout.flush()
+    return passed, failed
+
+
+if __name__ == "__main__":
+    sys.exit(main())
