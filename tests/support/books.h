@@ -10,6 +10,19 @@ inline void books_put_u32(std::string *bytes, uint32_t at, uint32_t value) {
   for (int i = 0; i < 4; i++) (*bytes)[at + i] = (char)((value >> (8 * i)) & 0xFF);
 }
 
+inline std::string books_le32(uint32_t value) {
+  std::string bytes;
+  books_put_u32(&bytes, 0, value);
+  return bytes;
+}
+
+// Deterministic bytes without the marker (lower-case letters only).
+inline std::string books_filler(uint32_t n, uint32_t seed = 0) {
+  std::string s(n, 'a');
+  for (uint32_t i = 0; i < n; ++i) s[i] = (char)('a' + (i * 7 + seed) % 26);
+  return s;
+}
+
 // A book of SIZE bytes whose block offset (at 8) is BLOCK and whose identity
 // (at BLOCK + 40) is IDENTITY; the rest is filler that never spells the marker.
 inline std::string books_make(uint32_t size, uint32_t identity, uint32_t block = 64) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/sim.h"
+#include "tests/support/books.h"
 
 namespace {
 
@@ -16,35 +17,22 @@ const char LIBRARY[] = "C:\\lib";
 const char DEST[] = "C:\\lib\\Book.bkr";
 const std::string OLD_DEST = "the previous copy, longer than some of the books in these tests";
 
-std::string le32(uint32_t v) {
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = (char)(v >> (8 * i));
-  return s;
-}
-
-// Deterministic bytes without the marker (lower-case letters only).
-std::string filler(uint32_t n, uint32_t seed = 0) {
-  std::string s(n, 'a');
-  for (uint32_t i = 0; i < n; ++i) s[i] = (char)('a' + (i * 7 + seed) % 26);
-  return s;
-}
-
 // A book of SIZE bytes (at least BLOCK + 44) with block offset BLOCK at 8
 // and IDENTITY at BLOCK + 40.
 std::string book(uint32_t size, uint32_t identity, uint32_t block = 16) {
-  std::string b = filler(size, 3);
-  b.replace(8, 4, le32(block));
-  b.replace(block + 40, 4, le32(identity));
+  std::string b = books_filler(size, 3);
+  b.replace(8, 4, books_le32(block));
+  b.replace(block + 40, 4, books_le32(identity));
   return b;
 }
 
 std::string trailer(uint32_t length, uint32_t start) {
-  return std::string(8, '\0') + le32(length) + le32(start) + "IBKR";
+  return std::string(8, '\0') + books_le32(length) + books_le32(start) + "IBKR";
 }
 
 // Launcher bytes, BOOK and its trailer, then AFTER.
 std::string package(const std::string &b, uint32_t launcher = 300, const std::string &after = "") {
-  return filler(launcher, 11) + b + trailer((uint32_t)b.size(), launcher) + after;
+  return books_filler(launcher, 11) + b + trailer((uint32_t)b.size(), launcher) + after;
 }
 
 class Package : public ::testing::Test {
@@ -75,7 +63,7 @@ class Package : public ::testing::Test {
 // ---- Marker ----------------------------------------------------------------
 
 TEST_F(Package, MarkerIsTheFourLettersInFileOrder) {
-  EXPECT_EQ(le32(pkg_marker()), "IBKR");
+  EXPECT_EQ(books_le32(pkg_marker()), "IBKR");
 }
 
 // ---- Marker search ---------------------------------------------------------
@@ -90,13 +78,13 @@ TEST_F(Package, SearchWindowEdges) {
   EXPECT_EQ(300u + 500 + 20, end);
 
   // 19,995 bytes after the trailer: the marker is candidate S - W + 1.
-  write(package(b, 300, filler(19995, 5)));
+  write(package(b, 300, books_filler(19995, 5)));
   EXPECT_EQ(PKG_FOUND, find(&end));
   EXPECT_EQ(820u, end);
 
   // One more and it sits at window index 0, which is never a candidate.
   end = 1;
-  write(package(b, 300, filler(19996, 5)));
+  write(package(b, 300, books_filler(19996, 5)));
   EXPECT_EQ(PKG_NO_MARKER, find(&end));
   EXPECT_EQ(0u, end);
 
@@ -106,9 +94,9 @@ TEST_F(Package, SearchWindowEdges) {
   EXPECT_EQ(5u, end);
   write("IBKRx");
   EXPECT_EQ(PKG_NO_MARKER, find(&end));
-  write("IBKR" + filler(19996));  // exactly the window; marker at index 0
+  write("IBKR" + books_filler(19996));  // exactly the window; marker at index 0
   EXPECT_EQ(PKG_NO_MARKER, find(&end));
-  write("x" + std::string("IBKR") + filler(19995));
+  write("x" + std::string("IBKR") + books_filler(19995));
   EXPECT_EQ(PKG_FOUND, find(&end));
   EXPECT_EQ(5u, end);
 }
@@ -124,7 +112,7 @@ TEST_F(Package, SearchReadsTheWindowOnce) {
     EXPECT_EQ(reads, sim_calls(SIM_STREAM_READ)) << size;
   }
   // A package far larger than the window, marker at the far edge: one read.
-  write(package(book(100000, 1), 40000, filler(19995)));
+  write(package(book(100000, 1), 40000, books_filler(19995)));
   int reads = sim_calls(SIM_STREAM_READ);
   uint32_t end = 0;
   EXPECT_EQ(PKG_FOUND, find(&end));
@@ -193,7 +181,7 @@ TEST_F(Package, PackageIdentity) {
 
   // Block offset past the end of the file.
   std::string b = book(400, 1, 100);
-  b.replace(8, 4, le32(5000));
+  b.replace(8, 4, books_le32(5000));
   write(package(b));
   EXPECT_EQ(0, pkg_read_package_identity(PACKAGE, end, &id));
 }
@@ -201,18 +189,18 @@ TEST_F(Package, PackageIdentity) {
 TEST_F(Package, PackageIdentityWrapsAround) {
   // Book start and block offset combine modulo 2^32: P + B + 40 = 60.
   std::string b = book(400, 0, 100);
-  b.replace(8, 4, le32(0u - 300 - 40 + 60));
+  b.replace(8, 4, books_le32(0u - 300 - 40 + 60));
   std::string p = package(b);
-  p.replace(60, 4, le32(0x600DD00Du));
+  p.replace(60, 4, books_le32(0x600DD00Du));
   write(p);
   uint32_t id = 0;
   EXPECT_EQ(1, pkg_read_package_identity(PACKAGE, 720, &id));
   EXPECT_EQ(0x600DD00Du, id);
 
   // A book start of 2^32 - 4: its block offset is read at P + 8 = 4.
-  std::string q = filler(100) + trailer(0, 0xFFFFFFFCu);
-  q.replace(4, 4, le32(8u));  // B = 8: identity at P + 48 = 44
-  q.replace(44, 4, le32(77u));
+  std::string q = books_filler(100) + trailer(0, 0xFFFFFFFCu);
+  q.replace(4, 4, books_le32(8u));  // B = 8: identity at P + 48 = 44
+  q.replace(44, 4, books_le32(77u));
   write(q);
   EXPECT_EQ(1, pkg_read_package_identity(PACKAGE, 120, &id));
   EXPECT_EQ(77u, id);
@@ -227,7 +215,7 @@ TEST_F(Package, FileAndStreamIdentity) {
 
   write(book(60, 1, 16).substr(0, 59), path);  // identity's last byte missing
   EXPECT_EQ(0, pkg_read_file_identity(path, &id));
-  write(filler(11), path);  // no room for the block offset
+  write(books_filler(11), path);  // no room for the block offset
   EXPECT_EQ(0, pkg_read_file_identity(path, &id));
   EXPECT_EQ(0, pkg_read_file_identity("C:\\lib\\missing.bkr", &id));
 
@@ -254,7 +242,7 @@ TEST_F(Package, ExtractCopiesInWholePieces) {
        {Case{60, 1}, Case{1023, 1}, Case{1024, 1}, Case{1025, 2}, Case{2048, 2}, Case{5000, 5}}) {
     SetUp();
     std::string b = book(c.size, c.size);
-    std::string p = package(b, 700, filler(33));
+    std::string p = package(b, 700, books_filler(33));
     write(p);
     uint32_t end = 0;
     ASSERT_EQ(PKG_FOUND, find(&end));
@@ -278,7 +266,7 @@ TEST_F(Package, ExtractReplacesAndIgnoresTheLengthField) {
   // The length field is not used: start and end alone delimit the book.
   for (uint32_t length : {0u, 99u, 101u, 0xFFFFFFFFu}) {
     SetUp();
-    write(filler(300) + b + trailer(length, 300));
+    write(books_filler(300) + b + trailer(length, 300));
     EXPECT_EQ(1, pkg_extract(PACKAGE, DEST, 420)) << length;
     EXPECT_EQ(b, read(DEST)) << length;
   }
@@ -304,11 +292,11 @@ TEST_F(Package, ExtractRefusesAndChangesNothing) {
   const Case cases[] = {
       {"marker not at end - 4", package(b), 419},
       {"end beyond the file", package(b), 421},
-      {"end below the trailer size", "IBKR" + filler(30), 19},
+      {"end below the trailer size", "IBKR" + books_filler(30), 19},
       {"end zero", package(b), 0},
-      {"book start at the limit", filler(300) + b + trailer(100, 400), 420},
-      {"book start past the limit", filler(300) + b + trailer(100, 401), 420},
-      {"book start past the file", filler(300) + b + trailer(100, 0x7FFFFFFF), 420},
+      {"book start at the limit", books_filler(300) + b + trailer(100, 400), 420},
+      {"book start past the limit", books_filler(300) + b + trailer(100, 401), 420},
+      {"book start past the file", books_filler(300) + b + trailer(100, 0x7FFFFFFF), 420},
   };
   for (const Case &c : cases) {
     SetUp();

@@ -10,40 +10,28 @@
 
 #include "package/package.h"
 #include "platform/platform.h"
+#include "tests/support/books.h"
 
 namespace {
 
-std::string le32(uint32_t v) {
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = (char)(v >> (8 * i));
-  return s;
-}
-
-// Deterministic bytes without the marker (lower-case letters only).
-std::string filler(uint32_t n, uint32_t seed = 0) {
-  std::string s(n, 'a');
-  for (uint32_t i = 0; i < n; ++i) s[i] = (char)('a' + (i * 7 + seed) % 26);
-  return s;
-}
-
 std::string book(uint32_t size, uint32_t identity) {
-  std::string b = filler(size, 3);
-  b.replace(8, 4, le32(16));
-  b.replace(56, 4, le32(identity));
+  std::string b = books_filler(size, 3);
+  b.replace(8, 4, books_le32(16));
+  b.replace(56, 4, books_le32(identity));
   return b;
 }
 
 // The marker's bytes, so that this program's image does not spell them.
 std::string marker() {
-  return le32(pkg_marker());
+  return books_le32(pkg_marker());
 }
 
 std::string trailer(uint32_t length, uint32_t start) {
-  return std::string(8, '\0') + le32(length) + le32(start) + marker();
+  return std::string(8, '\0') + books_le32(length) + books_le32(start) + marker();
 }
 
 std::string package(const std::string &b, const std::string &after = "") {
-  return filler(300, 11) + b + trailer((uint32_t)b.size(), 300) + after;
+  return books_filler(300, 11) + b + trailer((uint32_t)b.size(), 300) + after;
 }
 
 class PackageWin : public ::testing::Test {
@@ -101,11 +89,11 @@ TEST_F(PackageWin, SearchWindowEdges) {
   EXPECT_EQ(PKG_FOUND, pkg_find_end(pkg_.c_str(), &end));
   EXPECT_EQ(5320u, end);
 
-  write(pkg_, package(b, filler(19995)));
+  write(pkg_, package(b, books_filler(19995)));
   EXPECT_EQ(PKG_FOUND, pkg_find_end(pkg_.c_str(), &end));
   EXPECT_EQ(5320u, end);
 
-  write(pkg_, package(b, filler(19996)));
+  write(pkg_, package(b, books_filler(19996)));
   EXPECT_EQ(PKG_NO_MARKER, pkg_find_end(pkg_.c_str(), &end));
   EXPECT_EQ(0u, end);
 
@@ -161,7 +149,7 @@ TEST_F(PackageWin, ExtractRefusalsChangeNothing) {
   EXPECT_EQ(0, pkg_extract(at("missing.exe").c_str(), dest_.c_str(), 420));
   EXPECT_EQ(0, pkg_extract(pkg_.c_str(), at("nowhere\\Book.bkr").c_str(), 420));
   EXPECT_FALSE(plat_path_exists(at("nowhere").c_str()));
-  write(pkg_, filler(400) + trailer(0, 400));  // book start at the limit
+  write(pkg_, books_filler(400) + trailer(0, 400));  // book start at the limit
   EXPECT_EQ(0, pkg_extract(pkg_.c_str(), dest_.c_str(), 420));
   EXPECT_EQ(old, read(dest_));
   EXPECT_FALSE(temps_left());
