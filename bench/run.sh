@@ -60,3 +60,6 @@ for mib in 1 256; do
   printf '(c) bkpack extract, %3d MiB book: max RSS %s KiB\n' "$mib" "$kib"
   rm -f "$work/book$mib".* "$work/x.bkr"
 done
+
+# (d) Real packages under Wine: one table of their own.
+bench/perf_table.sh

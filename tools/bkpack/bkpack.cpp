@@ -16,6 +16,11 @@
 #define BKPACK_BOOK_MIN 12u      // block offset at 8, so at least 12 bytes
 #define BKPACK_IDENTITY_END 44u  // the identity ends at B+44
 #define BKPACK_CHUNK 65536u
+// The farthest candidate of the marker search is S - window + 1, so at most
+// window - 5 bytes can follow a trailer that is still found. Signatures
+// appended by the publisher live there; warn well before they run out.
+#define BKPACK_AFTER_MAX (PKG_WINDOW - 5u)
+#define BKPACK_AFTER_WARN 16384u
 
 static const char BKPACK_USAGE_TEXT[] =
     "usage: bkpack pack LAUNCHER BOOK OUTPUT   append BOOK and its trailer to LAUNCHER\n"
@@ -186,7 +191,13 @@ static int bkpack_info(const char *package) {
     printf("book identity:       0x%08X (%u)\n", (unsigned)identity, (unsigned)identity);
   else
     printf("book identity:       none (its fields lie outside the file)\n");
-  printf("bytes after trailer: %u\n", (unsigned)(size - end));
+  uint32_t after = size - end;
+  printf("bytes after trailer: %u\n", (unsigned)after);
+  if (after > BKPACK_AFTER_WARN)
+    fprintf(stderr,
+            "bkpack: %s: warning: %u bytes follow the trailer; the launcher finds its book only "
+            "while at most %u do\n",
+            package, (unsigned)after, (unsigned)BKPACK_AFTER_MAX);
   return BKPACK_OK;
 }
 

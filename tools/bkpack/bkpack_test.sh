@@ -88,6 +88,28 @@ contains "$out" "book start:          5000" "info"
 contains "$out" "book length:         70000" "info"
 contains "$out" "0xCAFE0001 (3405643777)" "info"
 contains "$out" "bytes after trailer: 120" "info"
+[ -z "$err" ] || fail "info with 120 bytes after the trailer wrote to stderr: $err"
+
+# Bytes after the trailer (a signature) near the search window: a warning
+# from 16,385 on, the book still found up to 19,995, not at 19,996.
+after_trailer() {  # after_trailer COUNT: pkg.exe's trailer followed by COUNT bytes
+  head -c 75020 "$work/pkg.exe" >"$work/tail.exe"
+  head -c "$1" /dev/zero >>"$work/tail.exe"
+}
+after_trailer 16384
+expect 0 "$bkpack" info "$work/tail.exe"
+[ -z "$err" ] || fail "warning at 16384 bytes after the trailer: $err"
+for n in 16385 19995; do
+  after_trailer $n
+  expect 0 "$bkpack" info "$work/tail.exe"
+  contains "$out" "bytes after trailer: $n" "info with $n after"
+  contains "$err" "warning: $n bytes follow the trailer; the launcher finds its book only while at most 19995 do" \
+    "info with $n after"
+  [ "$(wc -l <"$work/err")" -eq 1 ] || fail "info with $n after: warning not one line"
+done
+after_trailer 19996
+expect 1 "$bkpack" info "$work/tail.exe"
+contains "$err" "no book found" "info with 19996 after"
 expect 0 "$bkpack" extract "$work/pkg.exe" "$work/copy.bkr"
 cmp -s "$work/book.bkr" "$work/copy.bkr" || fail "extracted book differs"
 ls "$work" | grep -q '^~' && fail "extract left a temporary file"
