@@ -1,0 +1,10 @@
+# The fault suite (faults.py) and the name suite (names.py): real packages
+# run under Wine, each suite in a fresh prefix cloned from the template that
+# wine_template makes, dialogs watched on a private X display.
+foreach(suite faults names)
+  add_test(NAME wine_${suite}
+    COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/${suite}.py
+            --host-dir ${CMAKE_BINARY_DIR} --win32-dir ${BK_WIN32_DIR})
+  set_tests_properties(wine_${suite} PROPERTIES
+    TIMEOUT 300 SKIP_RETURN_CODE 77 FIXTURES_REQUIRED wine_template LABELS wine)
+endforeach()
