@@ -239,7 +239,7 @@ void sim_reset(void) {
 }
 
 void sim_set_folder(SimFolder which, const char *winpath) {
-  if (which < 0 || which >= FOLDER_COUNT) return;
+  if ((int)which < 0 || (int)which >= FOLDER_COUNT) return;
   g_sys.folder_set[which] = winpath != nullptr;
   g_sys.folders[which] = winpath ? winpath : "";
 }
