@@ -18,11 +18,10 @@ import signal
 import subprocess
 import sys
 import time
-import traceback
 
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_lib import (CaseFailure, Deadline, Dialog, Prefix, Xvfb, check, hexline,  # noqa: E402
+from e2e_lib import (CaseFailure, Deadline, Dialog, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      read_lines, run_program, shortcut_target, wait_for)
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -655,29 +654,9 @@ def run_suite(opts, host_dir, win32_dir, root, held):
         print("FAIL setup: %s" % e)
         return 0, 1
 
-    passed = failed = 0
-    for name, fn in CASES:
-        if opts.only and opts.only.lower() not in name.lower():
-            continue
-        w.case = fn.__name__
-        w.deadline = Deadline(CASE_SECONDS)
-        t0 = time.monotonic()
-        try:
-            fn(w)
-            passed += 1
-            print("PASS %s (%.1f s)" % (name, time.monotonic() - t0))
-        except CaseFailure as e:
-            failed += 1
-            print("FAIL %s: %s" % (name, e))
-        except Exception as e:   # a fault of the suite itself: still one failed case
-            failed += 1
-            print("FAIL %s: %s: %s" % (name, type(e).__name__, e))
-            traceback.print_exc(file=sys.stdout)
-        finally:
-            # A failed case may leave a package (and its dialog) behind.
-            for left in ("C:\\books", "run_exact", "bkplugin", "bksetup"):
-                prefix.kill_processes(left)
-        sys.stdout.flush()
+    # A failed case may leave a package (and its dialog) behind.
+    passed, failed = run_cases(CASES, w, prefix, opts.only, CASE_SECONDS,
+                               ("C:\\books", "run_exact", "bkplugin", "bksetup"))
     return passed, failed
 
 

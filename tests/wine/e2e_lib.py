@@ -9,7 +9,9 @@ import signal
 import struct
 import subprocess
 import tempfile
+import sys
 import time
+import traceback
 
 
 class CaseFailure(Exception):
@@ -401,3 +403,33 @@ def read_lines(path):
     except FileNotFoundError:
         return []
     return [line for line in text.split("\r\n") if line]
+
+
+def run_cases(cases, world, prefix, only, seconds, leftovers):
+    """Runs each (name, fn) of CASES whose name holds ONLY (all when empty) on
+    WORLD, each within SECONDS, printing one PASS or FAIL line per case; then
+    ends the prefix's processes named in LEFTOVERS, which a failed case may
+    leave behind (with a dialog open). Returns (passed, failed)."""
+    passed = failed = 0
+    for name, fn in cases:
+        if only and only.lower() not in name.lower():
+            continue
+        world.case = fn.__name__
+        world.deadline = Deadline(seconds)
+        t0 = time.monotonic()
+        try:
+            fn(world)
+            passed += 1
+            print("PASS %s (%.1f s)" % (name, time.monotonic() - t0))
+        except CaseFailure as e:
+            failed += 1
+            print("FAIL %s: %s" % (name, e))
+        except Exception as e:   # a fault of the suite itself: still one failed case
+            failed += 1
+            print("FAIL %s: %s: %s" % (name, type(e).__name__, e))
+            traceback.print_exc(file=sys.stdout)
+        finally:
+            for left in leftovers:
+                prefix.kill_processes(left)
+        sys.stdout.flush()
+    return passed, failed

@@ -25,12 +25,11 @@ import signal
 import subprocess
 import sys
 import time
-import traceback
 
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from e2e_lib import (CaseFailure, Deadline, Prefix, Xvfb, check, hexline,  # noqa: E402
+from e2e_lib import (CaseFailure, Deadline, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      message_texts, read_lines, screenshot, shortcut_target, visible_windows,
                      wait_for, window_title)
 
@@ -398,27 +397,10 @@ def run_suite(title, cases, prepare, doc):
             failed = 1
             cases = []
 
-        for name, fn in cases:
-            if opts.only and opts.only.lower() not in name.lower():
-                continue
-            bench.case = fn.__name__
-            bench.deadline = Deadline(CASE_SECONDS)
-            t0 = time.monotonic()
-            try:
-                fn(bench)
-                passed += 1
-                print("PASS %s (%.1f s)" % (name, time.monotonic() - t0))
-            except CaseFailure as e:
-                failed += 1
-                print("FAIL %s: %s" % (name, e))
-            except Exception as e:   # a fault of the suite itself: still one failed case
-                failed += 1
-                print("FAIL %s: %s: %s" % (name, type(e).__name__, e))
-                traceback.print_exc(file=sys.stdout)
-            finally:
-                for left in ("C:\\books", "bkplugin", "hold_file", "run_exact", "cmd"):
-                    prefix.kill_processes(left)
-            sys.stdout.flush()
+        p, f = run_cases(cases, bench, prefix, opts.only, CASE_SECONDS,
+                         ("C:\\books", "bkplugin", "hold_file", "run_exact", "cmd"))
+        passed += p
+        failed += f
     finally:
         if held["prefix"] is not None:
             held["prefix"].stop_server()
