@@ -7,18 +7,12 @@
 #include "launcher/command_line.h"
 #include "platform/sim.h"
 #include "tests/support/books.h"
+#include "tests/support/run_paths.h"
 
 namespace {
 
-const char PACKAGE[] = "C:\\Books\\My Great Book.exe";
-const char LIBRARY[] = "C:\\Users\\reader\\Documents\\My eBooks";
-const char COPY[] = "C:\\Users\\reader\\Documents\\My eBooks\\My_Great_Book.bkr";
-const char LINK[] = "C:\\Users\\reader\\Desktop\\My_Great_Book.lnk";
-const char READER[] = "C:\\Windows\\bkplugin.exe";
-const char ENTRY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\My_Great_Book";
-const char QUESTION[] =
-    "A different version of this file already exists in your 'My eBooks' folder.\n\n"
-    "Would you like to overwrite this file?  Click 'No' to select a different location.";
+using namespace run_paths;
+
 
 std::string g_line;
 

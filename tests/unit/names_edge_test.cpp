@@ -11,14 +11,16 @@
 #include "launcher/launch.h"
 #include "platform/sim.h"
 #include "tests/support/books.h"
+#include "tests/support/run_paths.h"
 
 namespace {
 
+using run_paths::COPY;
+using run_paths::LIBRARY;
+using run_paths::PACKAGE;
+
 const char PACKAGE_NAME[] = "My Great Book.exe";
-const char PACKAGE[] = "C:\\Books\\My Great Book.exe";
 const char BOOK[] = "My_Great_Book";
-const char LIBRARY[] = "C:\\Users\\reader\\Documents\\My eBooks";
-const char COPY[] = "C:\\Users\\reader\\Documents\\My eBooks\\My_Great_Book.bkr";
 const char UNINSTALL[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
 // A folder path of exactly N characters ("C:" and components of at most 100

@@ -21,7 +21,7 @@ import time
 
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_lib import (CaseFailure, Deadline, Dialog, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
+from e2e_lib import (CaseFailure, Deadline, PrefixFiles, Dialog, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      read_lines, run_program, shortcut_target, wait_for)
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -51,7 +51,7 @@ OLD_TIME = 1000000000   # 2001: a copy that keeps it was not rewritten
 CASE_SECONDS = 120
 
 
-class World:
+class World(PrefixFiles):
     """The prefix, the packages and the paths every case works with."""
 
     def __init__(self, prefix, win32_dir, artefacts, books):
@@ -70,16 +70,6 @@ class World:
         self.runs = 0
 
     # --- files -----------------------------------------------------------
-    def u(self, windows_path):
-        return self.p.unix(windows_path)
-
-    def exists(self, windows_path):
-        return os.path.lexists(self.u(windows_path))
-
-    def read(self, windows_path):
-        with open(self.u(windows_path), "rb") as f:
-            return f.read()
-
     def put_copy(self, data):
         """Puts DATA in place as the library copy, with an old time."""
         os.makedirs(self.u(self.library), exist_ok=True)

@@ -210,6 +210,20 @@ KNOWN_TITLES = ("Open BKR", "Save As", "Install BKR Reader", "Error")
 TITLE_PATTERN = "^(" + "|".join(KNOWN_TITLES) + ")$"
 
 
+class PrefixFiles:
+    """Windows paths of the prefix SELF.p, read from the host side."""
+
+    def u(self, windows_path):
+        return self.p.unix(windows_path)
+
+    def exists(self, windows_path):
+        return os.path.lexists(self.u(windows_path))
+
+    def read(self, windows_path):
+        with open(self.u(windows_path), "rb") as f:
+            return f.read()
+
+
 class Dialog:
     """A dialog a run must show, and how a person answers it: KEYS pressed
     in order, after TYPE (text typed) when given. TEXT, when given, is the

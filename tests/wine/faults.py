@@ -29,7 +29,7 @@ import time
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from e2e_lib import (CaseFailure, Deadline, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
+from e2e_lib import (CaseFailure, Deadline, PrefixFiles, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      message_texts, read_lines, screenshot, shortcut_target, visible_windows,
                      wait_for, window_title)
 
@@ -92,7 +92,7 @@ def digest(data):
     return hashlib.sha1(data).hexdigest()[:12]
 
 
-class Bench:
+class Bench(PrefixFiles):
     """A prefix of the suite's own with the reader installed, the books, and
     runs of packages watched for dialogs; the checks the cases share."""
 
@@ -111,16 +111,6 @@ class Bench:
         self.books = {}
 
     # --- files -----------------------------------------------------------
-    def u(self, windows_path):
-        return self.p.unix(windows_path)
-
-    def exists(self, windows_path):
-        return os.path.lexists(self.u(windows_path))
-
-    def read(self, windows_path):
-        with open(self.u(windows_path), "rb") as f:
-            return f.read()
-
     def write(self, windows_path, data, old=False):
         path = self.u(windows_path)
         os.makedirs(os.path.dirname(path), exist_ok=True)
