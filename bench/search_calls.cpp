@@ -7,7 +7,7 @@
 #include <string>
 
 #include "package/package.h"
-#include "platform/sim.h"
+#include "simulation/sim.h"
 
 #define BENCH_AFTER 19995u
 

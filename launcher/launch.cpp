@@ -3,8 +3,8 @@
 #include "book_names.h"
 #include "command_line.h"
 #include "package/package.h"
-#include "platform/desktop.h"
-#include "platform/reader.h"
+#include "launcher/desktop.h"
+#include "launcher/reader.h"
 #include "platform/text.h"
 
 #define LAUNCH_QUIET_END LAUNCH_EXIT_OK

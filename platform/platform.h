@@ -2,7 +2,7 @@
 // need from the operating system. The logic calls these functions and nothing
 // else; which implementation answers is chosen at link time:
 //   *_win.cpp     the real Windows calls (narrow variants), for the product;
-//   *_sim.cpp     a simulated Windows for the host unit tests (see sim.h);
+//   simulation/   a simulated Windows for the host unit tests (see sim.h);
 //   *_native.cpp  plain file operations on the host, for the host tools.
 // Every handle, key and COM interface is obtained and released inside the
 // operation that needs it, except the stream and write handles below, which

@@ -18,7 +18,7 @@
 
 #include "launcher/command_line.h"
 #include "launcher/launch.h"
-#include "platform/sim.h"
+#include "simulation/sim.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace fs = std::filesystem;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "package/package.h"
-#include "platform/sim.h"
+#include "simulation/sim.h"
 #include "tests/fuzz/fuzz_support.h"
 
 static const char PACKAGE[] = "C:\\Books\\Book.exe";

@@ -1,10 +1,10 @@
-#include "platform/desktop.h"
+#include "launcher/desktop.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "platform/sim.h"
+#include "simulation/sim.h"
 
 namespace {
 

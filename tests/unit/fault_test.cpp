@@ -8,7 +8,7 @@
 
 #include "launcher/command_line.h"
 #include "launcher/launch.h"
-#include "platform/sim.h"
+#include "simulation/sim.h"
 #include "tests/support/books.h"
 #include "tests/support/run_paths.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "launcher/command_line.h"
-#include "platform/sim.h"
+#include "simulation/sim.h"
 #include "tests/support/books.h"
 #include "tests/support/run_paths.h"
 

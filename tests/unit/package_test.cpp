@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim.h"
+#include "simulation/sim.h"
 #include "tests/support/books.h"
 
 namespace {

@@ -1,10 +1,10 @@
-#include "platform/reader.h"
+#include "launcher/reader.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "platform/sim.h"
+#include "simulation/sim.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The few behaviours of the simulated Windows that the logic tests lean on:
 // a fault here would let a fault in the logic pass unseen.
-#include "platform/sim.h"
+#include "simulation/sim.h"
 
 #include <gtest/gtest.h>
 

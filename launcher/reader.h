@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #define READER_REQUIRED_VERSION 8010u
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 enum SimOp {
   SIM_ENV_GET,

@@ -1,6 +1,6 @@
 #include "reader.h"
 
-#include "text.h"
+#include "platform/text.h"
 
 static const char INSTALLER_FILE[] = "bksetup.exe";
 static const char INSTALLER_RESOURCE[] = "INSTPLUG";

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "sim.h"
+#include "simulation/sim.h"
 
 // Every simulated operation calls this first: it counts the call and says
 // whether a fault set with sim_fail makes this call fail.

@@ -1,6 +1,6 @@
 #include "desktop.h"
 
-#include "platform.h"
+#include "platform/platform.h"
 
 // Below HKEY_CURRENT_USER, one key at a time (long paths are refused whole).
 // Keys opened for reading are enough: creating a subkey is checked against

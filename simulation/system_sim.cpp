@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/sim.h"
-#include "platform/sim_internal.h"
+#include "simulation/sim.h"
+#include "simulation/sim_internal.h"
 
 namespace {
 
