@@ -55,14 +55,20 @@ std::string read_whole(const std::string &path) {
   return bytes;
 }
 
-// Polls for PATH for at most TIMEOUT_MS; true when it appeared.
+// Polls for PATH for at most TIMEOUT_MS; true once it can be opened for
+// reading. A file renamed into place can't be opened while the renaming
+// process still holds it, so appearing is not enough.
 bool wait_for_file(const std::string &path, DWORD timeout_ms) {
   DWORD start = GetTickCount();
-  while (!plat_path_exists(path.c_str())) {
+  for (;;) {
+    PlatStream s = plat_stream_open(path.c_str());
+    if (s != NULL) {
+      plat_stream_close(s);
+      return true;
+    }
     if (GetTickCount() - start > timeout_ms) return false;
     Sleep(10);
   }
-  return true;
 }
 
 std::string lower(std::string s) {
