@@ -3,7 +3,10 @@
 bkpack) run under Wine in a prefix of the suite's own, with the stand-in
 installer and reader, dialogs answered through xdotool on a private Xvfb.
 
-usage: e2e.py [--host-dir DIR] [--win32-dir DIR] [--fresh] [--only TEXT]
+usage: e2e.py [--host-dir DIR] [--win32-dir DIR] [--fresh] [--only TEXT] [--docs DIR]
+
+With --docs, runs only the cases that show the three dialogs a reader can
+meet and keeps a picture of each in DIR (the README's pictures).
 
 Prints one line per case and a closing "N passed, N failed"; exits 1 when
 anything failed, 77 when Wine or the X tools are missing. Screenshots of the
@@ -578,6 +581,7 @@ def main():
     parser.add_argument("--win32-dir", default=os.path.join(SOURCE_DIR, "build", "win32"))
     parser.add_argument("--fresh", action="store_true", help="make the prefix anew")
     parser.add_argument("--only", help="run only the cases whose name holds this text")
+    parser.add_argument("--docs", help="keep pictures of the reader's dialogs in this folder")
     opts = parser.parse_args()
 
     for program in ("wine", "wineserver", "Xvfb", "xdotool", "import"):
@@ -630,12 +634,16 @@ def run_suite(opts, host_dir, win32_dir, root, held):
         xvfb = held["xvfb"] = Xvfb()
         with open(os.path.join(artefacts, "winprefix.log"), "wb") as log:
             subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "winprefix.sh"),
-                            prefix_dir, "win10"], check=True, timeout=300,
-                           stdout=log, stderr=log, env=dict(os.environ, DISPLAY=xvfb.display))
+                            prefix_dir, "win10"], check=True, timeout=600,
+                           stdout=log, env=dict(os.environ, DISPLAY=xvfb.display))
         prefix = Prefix(prefix_dir, xvfb.display, {
             "BKR_STANDIN_LOG": INSTALLER_LOG, "BKR_READER_LOG": READER_LOG})
         prefix.start_server()
         held["prefix"] = prefix
+        # The launcher runs as a 32-bit program on 64-bit Windows, as most
+        # readers' is: its registry is the 32-bit view the suite reads.
+        check(os.path.isdir(prefix.unix("C:\\windows\\syswow64")),
+              "the prefix is not a 64-bit one (no syswow64)")
         reset_prefix(prefix)
         w = World(prefix, win32_dir, artefacts, make_books(host_dir, work))
         make_packages(w, host_dir, work)
@@ -644,10 +652,43 @@ def run_suite(opts, host_dir, win32_dir, root, held):
         print("FAIL setup: %s" % e)
         return 0, 1
 
+    cases = CASES
+    if opts.docs:
+        cases = [(name, fn) for name, fn in CASES if fn in DOC_PICTURES]
     # A failed case may leave a package (and its dialog) behind.
-    passed, failed = run_cases(CASES, w, prefix, opts.only, CASE_SECONDS,
+    passed, failed = run_cases(cases, w, prefix, opts.only, CASE_SECONDS,
                                ("C:\\books", "run_exact", "bkplugin", "bksetup"))
+    if opts.docs and not failed:
+        failed += keep_doc_pictures(artefacts, opts.docs)
     return passed, failed
+
+
+# The dialogs a reader can meet: case -> (its window's title, picture name).
+DOC_PICTURES = {
+    newer_yes: ("Open_BKR", "overwrite-question.png"),
+    newer_no_elsewhere: ("Save_As", "save-dialog.png"),
+    install_fails_vista: ("Install_BKR_Reader", "reader-install.png"),
+}
+
+
+def keep_doc_pictures(artefacts, docs):
+    """Copies each case's picture of its dialog into DOCS, without the time
+    stamps ImageMagick writes (so an unchanged dialog gives the same file).
+    Returns 0, or 1 when a picture is missing."""
+    os.makedirs(docs, exist_ok=True)
+    missing = 0
+    for fn, (title, picture) in DOC_PICTURES.items():
+        folder = os.path.join(artefacts, fn.__name__)
+        shots = sorted(f for f in os.listdir(folder) if f.endswith("-" + title + ".png"))
+        if not shots:
+            print("FAIL docs: no picture of %s in %s" % (title, folder))
+            missing = 1
+            continue
+        subprocess.run(["convert", os.path.join(folder, shots[0]), "-strip",
+                        "-define", "png:exclude-chunks=date,time", os.path.join(docs, picture)],
+                       check=True, timeout=60)
+        print("kept %s" % os.path.join(docs, picture))
+    return missing
 
 
 if __name__ == "__main__":

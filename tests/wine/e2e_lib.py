@@ -133,18 +133,30 @@ class Prefix:
     def wine(self, args, timeout=60, env=None):
         """Runs a Wine command that needs no dialog; returns (code, output)."""
         # Output to a file: a service process that this command starts keeps
-        # a pipe open for ever.
-        with tempfile.TemporaryFile() as out:
-            result = subprocess.run(["wine"] + args, env=env or self.env, stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=subprocess.STDOUT, timeout=timeout)
-            out.seek(0)
-            return result.returncode, out.read().decode("latin-1")
+        # a pipe open for ever. Such a command only reads or writes the
+        # registry or the environment, so one that stalls in Wine's services
+        # is ended and run once more.
+        for attempt in (1, 2):
+            with tempfile.TemporaryFile() as out:
+                try:
+                    result = subprocess.run(["wine"] + args, env=env or self.env,
+                                            stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=subprocess.STDOUT, timeout=timeout)
+                except subprocess.TimeoutExpired:
+                    if attempt == 2:
+                        raise
+                    print("note: 'wine %s' did not finish in %d s; running it again"
+                          % (" ".join(args), timeout))
+                    continue
+                out.seek(0)
+                return result.returncode, out.read().decode("latin-1")
 
-    # Registry, through Wine's own reg.exe.
+    # Registry, through Wine's own reg.exe, in the view a 32-bit program
+    # has (the prefix is 64-bit, like the Windows most readers have).
     def reg_query(self, key, value):
         """(type, data) of VALUE under KEY, or None when either is missing.
         REG_DWORD data comes back as an int."""
-        code, out = self.wine(["reg", "query", key, "/v", value])
+        code, out = self.wine(["reg", "query", key, "/v", value, "/reg:32"])
         if code != 0:
             return None
         for line in out.splitlines():
@@ -157,18 +169,18 @@ class Prefix:
         return None
 
     def reg_key_exists(self, key):
-        code, _ = self.wine(["reg", "query", key])
+        code, _ = self.wine(["reg", "query", key, "/reg:32"])
         return code == 0
 
     def reg_add(self, key, value, kind, data):
-        code, out = self.wine(["reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f"])
+        code, out = self.wine(["reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f", "/reg:32"])
         check(code == 0, "reg add %s %s failed: %s" % (key, value, out.strip()))
 
     def reg_delete_value(self, key, value):
-        self.wine(["reg", "delete", key, "/v", value, "/f"])
+        self.wine(["reg", "delete", key, "/v", value, "/f", "/reg:32"])
 
     def reg_delete_key(self, key):
-        self.wine(["reg", "delete", key, "/f"])
+        self.wine(["reg", "delete", key, "/f", "/reg:32"])
 
     def set_windows_version(self, version):
         self.reg_add("HKCU\\Software\\Wine", "Version", "REG_SZ", version)
@@ -262,10 +274,45 @@ def window_title(display, window):
     return out.strip() if code == 0 else None
 
 
-def screenshot(display, path):
+def _grab(display, window, path):
+    """Grabs WINDOW (or the whole screen for "root") into PATH; returns its
+    bytes, or b"" when the window is gone."""
     env = dict(os.environ, DISPLAY=display)
-    subprocess.run(["import", "-window", "root", path], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    result = subprocess.run(["import", "-window", str(window), path], env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, timeout=30)
+    if result.returncode != 0:
+        return b""
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _colours(path):
+    """How many colours the picture at PATH uses (0 when it can't be read)."""
+    result = subprocess.run(["identify", "-format", "%k", path], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30)
+    text = result.stdout.decode("latin-1").strip()
+    return int(text) if result.returncode == 0 and text.isdigit() else 0
+
+
+# A painted dialog shows text (anti-aliased: many shades) and buttons; a
+# window grabbed before it is painted is one or two flat colours.
+PAINTED_COLOURS = 16
+
+
+def screenshot(display, path, window="root", deadline=None):
+    """Keeps a picture of WINDOW in PATH once it is fully drawn: two grabs in
+    a row agree and show text. Gives up waiting at DEADLINE (default 10 s)
+    and keeps the last grab."""
+    deadline = deadline or Deadline(10)
+    last = _grab(display, window, path)
+    while deadline.left() > 0 and last:
+        time.sleep(0.2)
+        now = _grab(display, window, path)
+        if now == last and _colours(path) >= PAINTED_COLOURS:
+            return True
+        last = now
+    return False
 
 
 _ESCAPES = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", "\"": "\"", "'": "'"}
@@ -317,7 +364,8 @@ def run_program(prefix, command, dialogs, artefacts, name, deadline, env_extra=N
     case (the run is ended first)."""
     os.makedirs(artefacts, exist_ok=True)
     log = os.path.join(artefacts, name + ".log")
-    env = dict(prefix.env, WINEDEBUG="-all,trace+msgbox")
+    # Errors too: a run that fails without a dialog says why in its log.
+    env = dict(prefix.env, WINEDEBUG="-all,err+all,trace+msgbox")
     env.update(env_extra or {})
     with open(log, "wb") as err:
         proc = subprocess.Popen(["wine"] + command, env=env, stdin=subprocess.DEVNULL,
@@ -347,7 +395,9 @@ def run_program(prefix, command, dialogs, artefacts, name, deadline, env_extra=N
                 continue   # gone already
             seen.append(title)
             shot = os.path.join(artefacts, "%s-%d-%s.png" % (name, len(seen), title.replace(" ", "_")))
-            screenshot(prefix.display, shot)
+            # Answered only once drawn: a key sent before the dialog takes
+            # input is lost.
+            screenshot(prefix.display, shot, window, deadline.sooner(15))
             if not pending or pending[0].title != title:
                 problem = "unexpected dialog %r (expected %s)" % (
                     title, repr(pending[0].title) if pending else "none")

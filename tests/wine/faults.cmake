@@ -2,9 +2,6 @@
 # run under Wine, each suite in a fresh prefix cloned from the template that
 # wine_template makes, dialogs watched on a private X display.
 foreach(suite faults names)
-  add_test(NAME wine_${suite}
-    COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/${suite}.py
-            --host-dir ${CMAKE_BINARY_DIR} --win32-dir ${BK_WIN32_DIR})
-  set_tests_properties(wine_${suite} PROPERTIES
-    TIMEOUT 300 SKIP_RETURN_CODE 77 FIXTURES_REQUIRED wine_template LABELS wine)
+  bk_wine_test(${suite} 600 python3 ${CMAKE_CURRENT_LIST_DIR}/${suite}.py
+    --host-dir ${CMAKE_BINARY_DIR} --win32-dir ${BK_WIN32_DIR})
 endforeach()

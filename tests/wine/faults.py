@@ -371,7 +371,7 @@ def run_suite(title, cases, prepare, doc):
             xvfb = held["xvfb"] = Xvfb()
             with open(os.path.join(artefacts, "winprefix.log"), "wb") as log:
                 subprocess.run([os.path.join(HERE, "winprefix.sh"), prefix_dir, "win10"], check=True,
-                               timeout=300, stdout=log, stderr=log,
+                               timeout=600, stdout=log,
                                env=dict(os.environ, DISPLAY=xvfb.display))
             prefix = Prefix(prefix_dir, xvfb.display, {})
             prefix.start_server()
@@ -382,15 +382,11 @@ def run_suite(title, cases, prepare, doc):
             prefix.reg_add("HKCR\\.bkr", "Version", "REG_DWORD", 8011)
             os.makedirs(bench.u("C:\\bk"), exist_ok=True)
             prepare(bench)
+            passed, failed = run_cases(cases, bench, prefix, opts.only, CASE_SECONDS,
+                                       ("C:\\books", "bkplugin", "hold_file", "run_exact", "cmd"))
         except (RuntimeError, CaseFailure, subprocess.SubprocessError, OSError) as e:
             print("FAIL setup: %s" % e)
             failed = 1
-            cases = []
-
-        p, f = run_cases(cases, bench, prefix, opts.only, CASE_SECONDS,
-                         ("C:\\books", "bkplugin", "hold_file", "run_exact", "cmd"))
-        passed += p
-        failed += f
     finally:
         if held["prefix"] is not None:
             held["prefix"].stop_server()

@@ -52,7 +52,7 @@ ensure_template() {
   say "making the Wine prefix template (once, about 20 s)"
   WINEPREFIX=$template wineserver -k >/dev/null 2>&1 || true
   rm -rf "$template" "$template.new"
-  if ! timeout -k 10 240 "$winprefix" "$template.new" win10; then
+  if ! "$winprefix" "$template.new" win10; then
     say "winprefix.sh failed for $template.new (see wineboot.log there)"
     exit 1
   fi

@@ -194,7 +194,7 @@ for d in system32 syswow64 winsxs; do
     cp -al "$root/template/drive_c/windows/$d" "$prefix/drive_c/windows/"
   fi
 done
-timeout 120 "$here/winprefix.sh" "$prefix" win10 || die "prefix not made"
+"$here/winprefix.sh" "$prefix" win10 || die "prefix not made"
 user=$(ls "$prefix/drive_c/users" | grep -vx Public | head -1)
 library="$prefix/drive_c/users/$user/Documents/My eBooks"
 mkdir -p "$prefix/drive_c/books"

@@ -25,13 +25,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 w() { timeout 60 wine "$@" >>"$work/wine.out" 2>&1; }
 trap 'timeout 30 wineserver -k >/dev/null 2>&1 || true' EXIT
 
-# Seen once under load: the prefix script failed at once on a prefix that
-# was fine a moment later. One more try after ending the prefix's server.
-if ! timeout 200 "$here/winprefix.sh" "$prefix"; then
-  echo "note: prefix script failed; trying once more" >&2
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  timeout 60 "$here/winprefix.sh" "$prefix" || fail "prefix not made"
-fi
+# winprefix.sh bounds, and redoes once, each step of Wine's that can stall.
+"$here/winprefix.sh" "$prefix" || fail "prefix not made"
 user=$(ls "$prefix/drive_c/users" | grep -vx Public | head -1)
 home=$prefix/drive_c/users/$user
 windir=$prefix/drive_c/windows

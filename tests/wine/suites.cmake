@@ -10,15 +10,23 @@ add_test(NAME wine_template COMMAND ${BK_WINE_RUN} --template ${BK_WINE_ROOT})
 set_tests_properties(wine_template PROPERTIES
   TIMEOUT 300 SKIP_RETURN_CODE 77 FIXTURES_SETUP wine_template LABELS wine)
 
+# bk_wine_test(NAME SECONDS COMMAND [ARGS...]): test wine_NAME runs COMMAND
+# for at most SECONDS, or is skipped with one line when the Windows tree is
+# not built; its prefix is cloned from the template.
+function(bk_wine_test name seconds)
+  add_test(NAME wine_${name}
+    COMMAND ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/need_win32.sh ${BK_WIN32_DIR} ${ARGN})
+  set_tests_properties(wine_${name} PROPERTIES
+    TIMEOUT ${seconds} SKIP_RETURN_CODE 77 FIXTURES_REQUIRED wine_template LABELS wine)
+endfunction()
+
 # bk_wine_suite(NAME VERSION PROGRAM [ARGS...]): runs PROGRAM (a file name in
 # the win32 tree) as test wine_NAME in a prefix that reports Windows VERSION
 # (winxp, vista or win10).
 function(bk_wine_suite name version program)
-  add_test(NAME wine_${name}
-    COMMAND ${BK_WINE_RUN} ${BK_WINE_ROOT} ${name} ${version} ${BK_WIN32_DIR}/${program} ${ARGN})
-  set_tests_properties(wine_${name} PROPERTIES
-    TIMEOUT 180 SKIP_RETURN_CODE 77 FIXTURES_REQUIRED wine_template LABELS wine
-    ENVIRONMENT "BK_WINE_TIMEOUT=120")
+  bk_wine_test(${name} 300
+    ${BK_WINE_RUN} ${BK_WINE_ROOT} ${name} ${version} ${BK_WIN32_DIR}/${program} ${ARGN})
+  set_tests_properties(wine_${name} PROPERTIES ENVIRONMENT "BK_WINE_TIMEOUT=240")
 endfunction()
 
 bk_wine_suite(wintest win10 bk_wintest.exe)

@@ -5,15 +5,44 @@
 # see each other's files and the user's).
 # usage: winprefix.sh DIR [WINDOWS_VERSION]    (winxp, vista, win10; default win10)
 # Prints nothing on success; the prefix is ready when it exits 0.
+#
+# Wine's first start of a prefix can stall in its services (seen rarely,
+# more often where 32-bit code is emulated). Each step that starts them has
+# a deadline; one that passes it is redone once, and says so on stderr.
 set -euo pipefail
 prefix=$1
 version=${2:-win10}
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
-mkdir -p "$prefix"
-if [ ! -f "$prefix/.bk-ready" ]; then
+BOOT_SECONDS=${BK_WINEBOOT_SECONDS:-240}
+say() { printf 'winprefix: %s\n' "$*" >&2; }
+
+# Makes the prefix; 0 when it has a user folder.
+boot() {
+  mkdir -p "$prefix"
   # wineboot's service processes keep a pipe open: send output to a file.
-  wineboot -i >"$prefix/wineboot.log" 2>&1 || true
-  wineserver -w
+  timeout -k 10 "$BOOT_SECONDS" wineboot -i >"$prefix/wineboot.log" 2>&1 || true
+  timeout -k 10 60 wineserver -w || true
+  ls "$prefix/drive_c/users" 2>/dev/null | grep -qvx Public
+}
+
+# Runs wine COMMAND... with a deadline; redone once after a stall.
+wine_step() {
+  local try
+  for try in 1 2; do
+    if timeout -k 10 60 wine "$@" >/dev/null 2>&1; then return 0; fi
+    [ $try -eq 2 ] || say "'wine $*' did not finish in 60 s; ending the prefix's processes and trying again"
+    timeout 30 wineserver -k >/dev/null 2>&1 || true
+  done
+  return 1
+}
+
+if [ ! -f "$prefix/.bk-ready" ]; then
+  if ! boot; then
+    say "wineboot did not make $prefix in $BOOT_SECONDS s (see wineboot.log); making it again"
+    timeout 30 wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$prefix"
+    boot || { say "wineboot failed twice for $prefix: $(tail -3 "$prefix/wineboot.log" | tr '\n' ' ')"; exit 1; }
+  fi
   user=$(ls "$prefix/drive_c/users" | grep -vx Public | head -1)
   for d in Desktop Documents; do
     p="$prefix/drive_c/users/$user/$d"
@@ -22,7 +51,14 @@ if [ ! -f "$prefix/.bk-ready" ]; then
   done
   touch "$prefix/.bk-ready"
 fi
-wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d "$version" /f >/dev/null 2>&1
-wineserver -w
+# One registry import, not a reg.exe run per value: each Wine start costs
+# half a second where 32-bit code is emulated.
+reg=$prefix/bk-settings.reg
+printf '%s\r\n' 'REGEDIT4' '' \
+  '[HKEY_CURRENT_USER\Software\Wine\WineDbg]' '"ShowCrashDialog"=dword:00000000' '' \
+  '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Managed"="N"' '' \
+  '[HKEY_CURRENT_USER\Software\Wine]' "\"Version\"=\"$version\"" '' >"$reg"
+# Wine's drive Z: is the Unix root.
+wine_step regedit /S "Z:${reg//\//\\}" ||
+  { say "the prefix's settings could not be written"; exit 1; }
+timeout -k 10 60 wineserver -w || true
