@@ -49,6 +49,7 @@ int plat_is_lead_byte(unsigned char byte);
 
 // ---- Registry ------------------------------------------------------------
 
+// The two roots; each implementation maps them to its own root keys.
 #define PLAT_HKCR ((PlatKey)(uintptr_t)0x80000000u)  // HKEY_CLASSES_ROOT
 #define PLAT_HKCU ((PlatKey)(uintptr_t)0x80000001u)  // HKEY_CURRENT_USER
 
