@@ -28,6 +28,26 @@ void names_book_name(const char *module_path, char *book_name) {
   book_name[n] = '\0';
 }
 
+// The reserved device names, lower case; '#' stands for a digit 1 to 9.
+static const char *const DEVICE_NAMES[] = {"con", "prn", "aux", "nul", "com#", "lpt#"};
+#define DEVICE_NAME_COUNT 6
+
+// 1 when NAME up to its end or first '.' is DEVICE, ignoring ASCII case.
+static int names_match_device(const char *name, const char *device) {
+  for (; *device != '\0'; ++name, ++device) {
+    char c = (*name >= 'A' && *name <= 'Z') ? (char)(*name - 'A' + 'a') : *name;
+    if (*device == '#' ? (c < '1' || c > '9') : c != *device) return 0;
+  }
+  return *name == '\0' || *name == '.';
+}
+
+int names_is_device(const char *book) {
+  for (int i = 0; i < DEVICE_NAME_COUNT; i++) {
+    if (names_match_device(book, DEVICE_NAMES[i])) return 1;
+  }
+  return 0;
+}
+
 // The composers below return 1, or 0 with OUT unchanged when the text would
 // exceed PATH_CAP - 1 characters.
 

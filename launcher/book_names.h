@@ -9,6 +9,11 @@
 // keep what follows the last '\', spaces turned into '_'. Always fits.
 void names_book_name(const char *module_path, char *book_name);
 
+// 1 when BOOK, up to its first '.', is a reserved device name (CON, PRN,
+// AUX, NUL, COM1 to COM9, LPT1 to LPT9, any case): a file named after it,
+// whatever its extension, would open the device.
+int names_is_device(const char *book);
+
 int names_library_folder(const char *documents, char *out);                  // "%s\My eBooks"
 int names_library_copy(const char *library_folder, const char *book, char *out);  // "%s\%s.bkr"
 int names_shortcut_path(const char *desktop, const char *book, char *out);   // "%s\%s.lnk"

@@ -1,12 +1,5 @@
 #include "launcher/command_line.h"
 
-// 1 when BYTE opens a double-byte character in the common double-byte code
-// pages, else 0. Only cmd_argument_string uses it; the real entry receives
-// the argument string from the C runtime, which asks the ANSI code page.
-static int cmd_is_lead_byte(unsigned char byte) {
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
 // Returns a pointer into FULL at the first byte after the program-name token
 // and the blanks that follow it; points at the terminator when nothing follows.
 const char *cmd_argument_string(const char *full) {
@@ -15,7 +8,7 @@ const char *cmd_argument_string(const char *full) {
   while (*p != '\0' && (*p > ' ' || quoted)) {
     if (*p == '"') {
       quoted = !quoted;
-    } else if (cmd_is_lead_byte(*p) && p[1] != '\0') {
+    } else if (plat_is_lead_byte(*p) && p[1] != '\0') {
       p++;  // the trail byte is never a quote or a blank of its own
     }
     p++;

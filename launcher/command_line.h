@@ -9,8 +9,9 @@
 
 // The argument string the process entry receives: FULL less the program-name
 // token (which ends at the first byte of code 32 or below outside double
-// quotes; each quote toggles quoting; a double-byte lead byte takes the next
-// byte with it) and less the bytes of code 1 to 32 after it. Points into FULL.
+// quotes; each quote toggles quoting; a lead byte of the active ANSI code page
+// takes the next byte with it) and less the bytes of code 1 to 32 after it.
+// Points into FULL.
 const char *cmd_argument_string(const char *full);
 
 // Scans ARGS from its last byte to its first: "/o" sets *OVERWRITE, "/s"

@@ -25,9 +25,11 @@ void desktop_ensure_uninstall_entry(const char *book_name, const char *display_n
     if (plat_reg_open(uninstall, book_name, &entry)) {
       plat_reg_close(entry);  // an existing entry is never changed
     } else if (plat_reg_create(uninstall, book_name, &entry)) {
-      plat_reg_write_text(entry, "DisplayName", display_name);
-      plat_reg_write_text(entry, "UninstallString", uninstall_command);
+      int whole = plat_reg_write_text(entry, "DisplayName", display_name) &&
+                  plat_reg_write_text(entry, "UninstallString", uninstall_command);
       plat_reg_close(entry);
+      // A half entry would be kept for good; without one the next run tries again.
+      if (!whole) plat_reg_delete(uninstall, book_name);
     }
     plat_reg_close(uninstall);
   }

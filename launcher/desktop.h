@@ -4,7 +4,8 @@
 
 // Creates HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\<BOOK_NAME>
 // with "DisplayName" = DISPLAY_NAME and "UninstallString" = UNINSTALL_COMMAND,
-// unless that key exists already (then nothing is changed).
+// unless that key exists already (then nothing is changed). When a value
+// can't be written the new key is removed again.
 void desktop_ensure_uninstall_entry(const char *book_name, const char *display_name,
                                     const char *uninstall_command);
 

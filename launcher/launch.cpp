@@ -31,13 +31,16 @@ struct LaunchNames {
 enum LibraryCopy { COPY_NONE, COPY_CURRENT, COPY_DIFFERENT };
 
 // Composes every name from BOOK and the folders. 0 when the documents or the
-// Windows folder is unknown, or when any name would exceed 259 characters.
+// Windows folder is unknown, or when any name would exceed 259 characters
+// ("windir" among them: only an absent "windir" falls back to the Windows
+// folder).
 static int launch_compose_names(const char *book, LaunchNames *names) {
   char documents[PATH_CAP];
   char desktop[PATH_CAP];
   char windows[PATH_CAP];
   if (!plat_folder_documents(documents)) return 0;
-  if (!plat_env_get("windir", windows, PATH_CAP) && !plat_windows_dir(windows, PATH_CAP)) return 0;
+  int windir = plat_env_get("windir", windows, PATH_CAP);
+  if (windir < 0 || (windir == 0 && !plat_windows_dir(windows, PATH_CAP))) return 0;
   names->shortcut[0] = '\0';
   if (plat_folder_desktop(desktop) && !names_shortcut_path(desktop, book, names->shortcut)) return 0;
   return names_library_folder(documents, names->library_folder) &&
@@ -59,8 +62,8 @@ static LibraryCopy launch_check_library_copy(const LaunchNames *names, const cha
     plat_file_delete(names->library_copy);
     return COPY_DIFFERENT;
   }
-  uint32_t copy_identity;
-  uint32_t package_identity;
+  uint32_t copy_identity = 0;
+  uint32_t package_identity = 0;
   int copy_known = pkg_read_stream_identity(copy, &copy_identity);
   plat_stream_close(copy);
   int package_known = pkg_read_package_identity(package, end, &package_identity);
@@ -99,9 +102,13 @@ static int launch_sequence(PlatModule module, const char *args) {
   if (!reader_provide(module, messages)) return LAUNCH_EXIT_NO_READER;
 
   const char *full = plat_command_line();
-  char package[PATH_CAP];
+  char module_path[PATH_CAP];
   uint32_t path_end;
-  cmd_take_module_path(full, package, &path_end);
+  cmd_take_module_path(full, module_path, &path_end);
+  // Absolute from here on: the save dialog may change the current folder
+  // before the extraction opens the package again.
+  char package[PATH_CAP];
+  if (!plat_full_path(module_path, package)) return LAUNCH_QUIET_END;
 
   uint32_t end;
   if (pkg_find_end(package, &end) != PKG_FOUND) return LAUNCH_QUIET_END;  // no book, or no file
@@ -112,6 +119,7 @@ static int launch_sequence(PlatModule module, const char *args) {
   names_book_name(package, book);
   LaunchNames names;
   if (book[0] == '\0') return LAUNCH_QUIET_END;  // nothing to name the copy after
+  if (names_is_device(book)) return LAUNCH_QUIET_END;  // the copy would open the device
   if (!launch_compose_names(book, &names)) return LAUNCH_QUIET_END;  // a name would not fit
 
   desktop_ensure_uninstall_entry(book, names.display_name, names.uninstall_command);

@@ -1,19 +1,24 @@
 // Book extraction: the book is copied into a temporary file beside the
 // destination, which is put in place only once the copy is complete.
 #include <stdint.h>
-#include <string.h>
 
 #include "package/le32.h"
 #include "package/package.h"
 #include "platform/text.h"
 
-#define PKG_TEMP_TRIES 10u  // temporary names ending in the digits 0..9
+#define PKG_TEMP_TRIES 10u  // temporary names numbered 0..9
+
+// ASCII on its own: bytes of the user's name could be cut in the middle of
+// a double-byte character.
+static const char PKG_TEMP_NAME[] = "~bk0.tmp";
+#define PKG_TEMP_DIGIT 3u  // index of the number in PKG_TEMP_NAME
+#define PKG_TEMP_SHORT 4u  // "~bk0": the name without ".tmp"
 
 // Writes into TEMP (PATH_CAP bytes) the temporary name number N (0..9) for
-// DEST: DEST with the first character of its final component set to '~' and
-// the last to the digit N (a one-character component becomes the digit), so
-// it is as long as DEST. Returns 0 when DEST is empty, too long or ends in a
-// separator.
+// DEST: DEST's folder and "~bkN.tmp". Where that would exceed 259 characters
+// the name is cut from the front, keeping "~bkN" down to "N"; as DEST's name
+// has at least one character, it fits whenever DEST does. Returns 0 when
+// DEST is empty, too long or ends in a separator.
 static int pkg_temp_name(const char *dest, uint32_t n, char *temp) {
   uint32_t len = text_length(dest, PATH_CAP);
   if (len == 0 || len >= PATH_CAP) return 0;
@@ -21,19 +26,39 @@ static int pkg_temp_name(const char *dest, uint32_t n, char *temp) {
   while (first > 0 && dest[first - 1] != '\\' && dest[first - 1] != '/' && dest[first - 1] != ':')
     --first;
   if (first == len) return 0;
+  char name[sizeof PKG_TEMP_NAME];
+  if (!text_copy(name, sizeof name, PKG_TEMP_NAME)) return 0;
+  name[PKG_TEMP_DIGIT] = (char)('0' + n);
+  uint32_t room = PATH_CAP - 1 - first;
+  const char *component = name;
+  if (room < sizeof PKG_TEMP_NAME - 1) {
+    name[PKG_TEMP_SHORT] = '\0';
+    if (room < PKG_TEMP_SHORT) component = name + PKG_TEMP_SHORT - room;
+  }
   if (!text_copy(temp, PATH_CAP, dest)) return 0;
-  temp[first] = '~';
-  temp[len - 1] = (char)('0' + n);
-  return 1;
+  temp[first] = '\0';
+  return text_append(temp, PATH_CAP, component);
 }
 
-// Creates the first temporary file for DEST that can be created (a name in
-// use by another launch can't be); its name is left in TEMP (PATH_CAP bytes).
+// 1 when A and B are the same path to Windows, which ignores the case of
+// ASCII letters.
+static int pkg_same_path(const char *a, const char *b) {
+  for (;; ++a, ++b) {
+    char x = (*a >= 'A' && *a <= 'Z') ? (char)(*a - 'A' + 'a') : *a;
+    char y = (*b >= 'A' && *b <= 'Z') ? (char)(*b - 'A' + 'a') : *b;
+    if (x != y) return 0;
+    if (x == '\0') return 1;
+  }
+}
+
+// Creates the first temporary file for DEST that can be created: the create
+// is exclusive, so a name held by another launch, or any file already there,
+// is passed over and left alone. Its name is left in TEMP (PATH_CAP bytes).
 // A name equal to DEST itself is skipped. Null when all ten fail.
 static PlatFile pkg_temp_create(const char *dest, char *temp) {
   for (uint32_t n = 0; n < PKG_TEMP_TRIES; ++n) {
     if (!pkg_temp_name(dest, n, temp)) return 0;
-    if (strcmp(temp, dest) == 0) continue;
+    if (pkg_same_path(temp, dest)) continue;
     PlatFile file = plat_file_create(temp);
     if (file) return file;
   }
@@ -66,7 +91,9 @@ static int pkg_extract_stream(PlatStream s, const char *dest, uint32_t end) {
   char temp[PATH_CAP];
   PlatFile file = pkg_temp_create(dest, temp);
   if (!file) return 0;
-  int ok = pkg_copy(s, file, limit - start);
+  // Flushed before the move, so that the name never points at data that
+  // did not reach the disk.
+  int ok = pkg_copy(s, file, limit - start) && plat_file_flush(file);
   if (!plat_file_close(file)) ok = 0;
   if (ok) ok = plat_file_replace(temp, dest);
   if (!ok) plat_file_delete(temp);

@@ -48,6 +48,7 @@ int pkg_read_file_identity(const char *path, uint32_t *identity);
 // made in a temporary file beside DEST and put in place only when complete,
 // so DEST is either the whole book or as it was. Returns 1 when DEST holds
 // the whole book, 0 when nothing was changed (package unreadable or marker
-// not at END-4, empty or inverted book, DEST's folder missing, a write or
-// the final move failing, the package shorter than its trailer says).
+// not at END-4, empty or inverted book, DEST's folder missing, a write, the
+// flush or the final move failing, the package shorter than its trailer says).
+// The temporary file is created new: no file that was there is ever touched.
 int pkg_extract(const char *package, const char *dest, uint32_t end);

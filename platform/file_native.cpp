@@ -1,6 +1,6 @@
-// The file operations of platform.h on plain host paths, for the host tools.
-// A stream is a stdio FILE; a write handle is a file descriptor plus one (so
-// that descriptor 0 is not the null handle).
+// The file operations of platform.h on plain host paths, for the host tools,
+// and a single-byte code page. A stream is a stdio FILE; a write handle is a
+// file descriptor plus one (so that descriptor 0 is not the null handle).
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
@@ -9,6 +9,12 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+
+// Host text is taken byte by byte: no byte opens a double-byte character.
+int plat_is_lead_byte(unsigned char byte) {
+  (void)byte;
+  return 0;
+}
 
 // 1 when PATH names an existing file or folder.
 int plat_path_exists(const char *path) {
@@ -21,9 +27,9 @@ int plat_folder_create(const char *path) {
   return mkdir(path, 0755) == 0;
 }
 
-// Creates or truncates PATH for writing (mode 0644). Null on failure.
+// Creates PATH for writing (mode 0644); fails when it exists. Null on failure.
 PlatFile plat_file_create(const char *path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
   if (fd < 0) return 0;
   return (PlatFile)(intptr_t)(fd + 1);
 }
@@ -40,6 +46,11 @@ int plat_file_write(PlatFile file, const void *bytes, uint32_t n) {
     n -= (uint32_t)done;
   }
   return 1;
+}
+
+// Flushes FILE to the disk. 1 on success.
+int plat_file_flush(PlatFile file) {
+  return fsync((int)(intptr_t)file - 1) == 0;
 }
 
 // Closes FILE. 1 on success (a delayed write error shows here).

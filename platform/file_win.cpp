@@ -7,6 +7,13 @@
 
 #include "platform.h"
 
+int plat_full_path(const char *path, char *out) {
+  DWORD n = GetFullPathNameA(path, PATH_CAP, out, NULL);
+  if (n > 0 && n < PATH_CAP) return 1;
+  out[0] = '\0';
+  return 0;
+}
+
 int plat_path_exists(const char *path) {
   return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
@@ -16,7 +23,7 @@ int plat_folder_create(const char *path) {
 }
 
 PlatFile plat_file_create(const char *path) {
-  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, NULL);
   return h == INVALID_HANDLE_VALUE ? NULL : (PlatFile)h;
 }
@@ -25,6 +32,10 @@ int plat_file_write(PlatFile file, const void *bytes, uint32_t n) {
   DWORD written = 0;
   if (!WriteFile((HANDLE)file, bytes, n, &written, NULL)) return 0;
   return written == n;
+}
+
+int plat_file_flush(PlatFile file) {
+  return FlushFileBuffers((HANDLE)file) != 0;
 }
 
 int plat_file_close(PlatFile file) {

@@ -16,7 +16,7 @@
 #define PATH_CAP 260
 
 typedef void *PlatStream;  // read stream: shared, byte-exact
-typedef void *PlatFile;    // write handle: exclusive, created always
+typedef void *PlatFile;    // write handle: exclusive, on a file it created
 typedef void *PlatKey;     // registry key
 typedef void *PlatModule;  // module handle of the running program
 
@@ -32,8 +32,8 @@ void plat_com_release(void);
 const char *plat_command_line(void);
 
 // Copies the value of environment variable NAME into OUT (CAP bytes).
-// Returns 1 when the variable is set and its value fits, else 0 and OUT is
-// left empty.
+// Returns 1 when the variable is set and its value fits; 0 when it is not set;
+// -1 when it is set but does not fit. OUT is left empty unless 1.
 int plat_env_get(const char *name, char *out, uint32_t cap);
 
 // Copies the Windows directory into OUT (CAP bytes). Returns 1 on success,
@@ -43,8 +43,13 @@ int plat_windows_dir(char *out, uint32_t cap);
 // Major version of Windows (low byte of GetVersion).
 uint32_t plat_version_major(void);
 
+// 1 when BYTE opens a double-byte character in the active ANSI code page
+// (IsDBCSLeadByte), else 0.
+int plat_is_lead_byte(unsigned char byte);
+
 // ---- Registry ------------------------------------------------------------
 
+// The two roots; each implementation maps them to its own root keys.
 #define PLAT_HKCR ((PlatKey)(uintptr_t)0x80000000u)  // HKEY_CLASSES_ROOT
 #define PLAT_HKCU ((PlatKey)(uintptr_t)0x80000001u)  // HKEY_CURRENT_USER
 
@@ -66,6 +71,10 @@ int plat_reg_read_u32(PlatKey key, const char *name, uint32_t *out);
 // terminator). Returns 1 on success.
 int plat_reg_write_text(PlatKey key, const char *name, const char *text);
 
+// Deletes key SUB under PARENT (RegDeleteKeyA: a key with subkeys stays).
+// Returns 1 on success.
+int plat_reg_delete(PlatKey parent, const char *sub);
+
 // Closes KEY; null is ignored.
 void plat_reg_close(PlatKey key);
 
@@ -79,18 +88,27 @@ int plat_folder_temp(char *out);       // may or may not end with '\'
 
 // ---- Files ---------------------------------------------------------------
 
+// Writes into OUT (PATH_CAP bytes) PATH made absolute against the current
+// folder (GetFullPathNameA). Returns 1, or 0 with OUT empty when that fails or
+// the result would exceed 259 characters.
+int plat_full_path(const char *path, char *out);
+
 // 1 when PATH names an existing file or folder (GetFileAttributesA succeeds).
 int plat_path_exists(const char *path);
 
 // Creates folder PATH with default security. Returns 1 on success.
 int plat_folder_create(const char *path);
 
-// Creates PATH for writing: write access only, no sharing, created always
-// (an existing file is truncated), normal attributes. Null on failure.
+// Creates PATH for writing: write access only, no sharing, created new (an
+// existing file is left alone and the create fails), normal attributes.
+// Null on failure.
 PlatFile plat_file_create(const char *path);
 
 // Writes N bytes with one write call. Returns 1 only when all N were written.
 int plat_file_write(PlatFile file, const void *bytes, uint32_t n);
+
+// Flushes what was written to FILE through to the disk. Returns 1 on success.
+int plat_file_flush(PlatFile file);
 
 // Closes FILE. Returns 1 on success.
 int plat_file_close(PlatFile file);

@@ -48,7 +48,7 @@ int plat_env_get(const char *name, char *out, uint32_t cap) {
   const char *value = getenv(name);
   if (value != NULL && text_copy(out, cap, value)) return 1;
   clear(out, cap);
-  return 0;
+  return value != NULL ? -1 : 0;
 }
 
 int plat_windows_dir(char *out, uint32_t cap) {
@@ -63,12 +63,23 @@ uint32_t plat_version_major(void) {
   return LOBYTE(LOWORD(GetVersion()));
 }
 
+int plat_is_lead_byte(unsigned char byte) {
+  return IsDBCSLeadByte(byte) != 0;
+}
+
 // ---- Registry ------------------------------------------------------------
 
-// PLAT_HKCR and PLAT_HKCU are the predefined key values themselves.
+// The boundary's root values are 32-bit numbers; Windows' predefined keys
+// are sign-extended, so a 64-bit build needs the real ones.
+static HKEY win_key(PlatKey key) {
+  if (key == PLAT_HKCR) return HKEY_CLASSES_ROOT;
+  if (key == PLAT_HKCU) return HKEY_CURRENT_USER;
+  return (HKEY)key;
+}
+
 int plat_reg_open(PlatKey parent, const char *sub, PlatKey *out) {
   HKEY key = NULL;
-  if (RegOpenKeyExA((HKEY)parent, sub, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(win_key(parent), sub, 0, KEY_READ, &key) != ERROR_SUCCESS) {
     *out = NULL;
     return 0;
   }
@@ -78,7 +89,7 @@ int plat_reg_open(PlatKey parent, const char *sub, PlatKey *out) {
 
 int plat_reg_create(PlatKey parent, const char *sub, PlatKey *out) {
   HKEY key = NULL;
-  if (RegCreateKeyA((HKEY)parent, sub, &key) != ERROR_SUCCESS) {
+  if (RegCreateKeyA(win_key(parent), sub, &key) != ERROR_SUCCESS) {
     *out = NULL;
     return 0;
   }
@@ -104,6 +115,10 @@ int plat_reg_write_text(PlatKey key, const char *name, const char *text) {
   DWORD n = (DWORD)strlen(text);
   return RegSetValueExA((HKEY)key, name, 0, REG_SZ, (const BYTE *)text, n) ==
          ERROR_SUCCESS;
+}
+
+int plat_reg_delete(PlatKey parent, const char *sub) {
+  return RegDeleteKeyA(win_key(parent), sub) == ERROR_SUCCESS;
 }
 
 void plat_reg_close(PlatKey key) {
@@ -134,6 +149,8 @@ int plat_folder_desktop(char *out) {
   if (SHGetMalloc(&shell_malloc) == S_OK && shell_malloc != NULL) {
     shell_malloc->Free(items);
     shell_malloc->Release();
+  } else {
+    CoTaskMemFree(items);  // the shell allocator is the COM task allocator
   }
   if (found && text_copy(out, PATH_CAP, path)) return 1;
   out[0] = '\0';

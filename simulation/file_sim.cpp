@@ -26,8 +26,9 @@ namespace {
 // Windows forbids these in file names (besides control characters).
 const char FORBIDDEN_CHARS[] = "<>\"|?*";
 
-// A resolved Windows path: drive ("c", or "unc" for \\server\share paths,
-// which can't clash with a one-letter drive) and folded components.
+// A resolved Windows path: drive (a letter, or "unc" for \\server\share
+// paths, which can't clash with a one-letter drive) and components, in the
+// case they were given (folded only when mapped onto the host).
 struct SimWinPath {
   std::string drive;
   std::vector<std::string> parts;
@@ -43,7 +44,7 @@ struct SimOpenFile {
 
 struct SimFileState {
   std::string root;
-  SimWinPath cwd{"c", {"work"}};
+  SimWinPath cwd{"C", {"Work"}};
   std::set<std::string> locks;  // host paths
   std::map<uintptr_t, SimOpenFile> open;
   bool cleanup_registered = false;
@@ -54,6 +55,11 @@ SimFileState g_files;
 bool path_is_separator(char c) { return c == '\\' || c == '/'; }
 
 char path_fold(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
+
+std::string path_fold_all(std::string s) {
+  for (char &c : s) c = path_fold(c);
+  return s;
+}
 
 bool path_is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -68,7 +74,6 @@ void path_add_part(std::vector<std::string> *parts, std::string raw) {
   }
   while (!raw.empty() && (raw.back() == '.' || raw.back() == ' ')) raw.pop_back();
   if (raw.empty()) return;
-  for (char &c : raw) c = path_fold(c);
   parts->push_back(raw);
 }
 
@@ -82,11 +87,12 @@ SimWinPath path_resolve(const char *winpath) {
     out.drive = "unc";
     i = 2;
   } else if (p.size() >= 2 && path_is_letter(p[0]) && p[1] == ':') {
-    out.drive = std::string(1, path_fold(p[0]));
+    out.drive = std::string(1, p[0]);
     i = 2;
     // "C:name" is relative to the current folder when that is on drive C.
     bool rooted = p.size() > 2 && path_is_separator(p[2]);
-    if (!rooted && out.drive == g_files.cwd.drive) out.parts = g_files.cwd.parts;
+    if (!rooted && path_fold_all(out.drive) == path_fold_all(g_files.cwd.drive))
+      out.parts = g_files.cwd.parts;
   } else if (sep0) {
     out.drive = g_files.cwd.drive;
     i = 1;
@@ -158,7 +164,7 @@ void files_remove_root(void) {
 void sim_files_reset(void) {
   files_remove_root();
   g_files.locks.clear();
-  g_files.cwd = SimWinPath{"c", {"work"}};
+  g_files.cwd = SimWinPath{"C", {"Work"}};
   const char *tmp = getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/bk_sim_XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
@@ -181,6 +187,11 @@ bool sim_path_valid(const char *winpath) {
   if (n == 0 || n >= PATH_CAP) return false;
   for (size_t i = 0; i < n; i++) {
     unsigned char c = (unsigned char)winpath[i];
+    // A trail byte belongs to its character, whatever it would read as alone.
+    if (plat_is_lead_byte(c) && i + 1 < n) {
+      i++;
+      continue;
+    }
     if (c < 32 || strchr(FORBIDDEN_CHARS, c)) return false;
     if (c == ':' && !(i == 1 && path_is_letter(winpath[0]))) return false;
   }
@@ -207,8 +218,8 @@ const char *sim_root(void) {
 std::string sim_host_path(const char *winpath) {
   std::string host = sim_root();
   SimWinPath p = path_resolve(winpath);
-  host += "/" + p.drive;
-  for (const std::string &part : p.parts) host += "/" + part;
+  host += "/" + path_fold_all(p.drive);
+  for (const std::string &part : p.parts) host += "/" + path_fold_all(part);
   return host;
 }
 
@@ -275,6 +286,19 @@ int sim_open_files(void) { return (int)g_files.open.size(); }
 
 // ---- Files (platform.h) ---------------------------------------------------
 
+int plat_full_path(const char *path, char *out) {
+  out[0] = '\0';
+  if (sim_fault_hit(SIM_FULL_PATH)) return 0;
+  if (!path || !*path) return 0;
+  SimWinPath p = path_resolve(path);
+  std::string full = p.drive == "unc" ? "\\" : p.drive + ":";
+  for (const std::string &part : p.parts) full += "\\" + part;
+  if (p.parts.empty()) full += "\\";
+  if (full.size() >= PATH_CAP) return 0;
+  memcpy(out, full.c_str(), full.size() + 1);
+  return 1;
+}
+
 int plat_path_exists(const char *path) {
   if (sim_fault_hit(SIM_PATH_EXISTS)) return 0;
   if (!sim_path_valid(path)) return 0;
@@ -294,9 +318,10 @@ PlatFile plat_file_create(const char *path) {
   if (!sim_path_valid(path)) return nullptr;
   std::string host = sim_host_path(path);
   // No sharing: any handle already open on the file refuses the new one.
-  if (!host_is_folder(path_parent(host)) || host_is_folder(host) || sim_path_busy(host))
+  // Created new: an existing file is never opened, let alone truncated.
+  if (!host_is_folder(path_parent(host)) || host_exists(host) || sim_path_busy(host))
     return nullptr;
-  FILE *fp = fopen(host.c_str(), "wb");
+  FILE *fp = fopen(host.c_str(), "wbx");
   if (!fp) return nullptr;
   uintptr_t id = sim_handle_next();
   g_files.open[id] = SimOpenFile{fp, host, true, false};
@@ -313,6 +338,12 @@ int plat_file_write(PlatFile file, const void *bytes, uint32_t n) {
   // Flushed at once so that the host file shows what WriteFile would have.
   bool flushed = fflush(f->fp) == 0;
   return wrote == n && flushed ? 1 : 0;
+}
+
+int plat_file_flush(PlatFile file) {
+  if (sim_fault_hit(SIM_FILE_FLUSH)) return 0;
+  SimOpenFile *f = files_find(file, true);
+  return f && fflush(f->fp) == 0 ? 1 : 0;
 }
 
 int plat_file_close(PlatFile file) {

@@ -8,7 +8,8 @@
 //   file can be read by others but not created, deleted or replaced;
 // - registry: in memory, HKEY_CLASSES_ROOT and HKEY_CURRENT_USER trees;
 // - folders, environment, version, command line, resources: configured here;
-// - message boxes and the save dialog: answered from a script, recorded;
+// - message boxes and the save dialog: answered from a script, recorded (a
+//   path chosen in the dialog makes its folder the current folder);
 // - run and wait: answered by a handler (default: can't start, -1);
 // - starts and shell links: recorded (a link is also written as a file that
 //   holds its target; like the real link object it needs COM initialised);
@@ -31,13 +32,16 @@ enum SimOp {
   SIM_REG_CREATE,
   SIM_REG_READ,
   SIM_REG_WRITE,
+  SIM_REG_DELETE,
   SIM_FOLDER_DOCUMENTS,
   SIM_FOLDER_DESKTOP,
   SIM_FOLDER_TEMP,
+  SIM_FULL_PATH,
   SIM_PATH_EXISTS,
   SIM_FOLDER_CREATE,
   SIM_FILE_CREATE,
   SIM_FILE_WRITE,
+  SIM_FILE_FLUSH,
   SIM_FILE_CLOSE,
   SIM_FILE_DELETE,
   SIM_FILE_REPLACE,
@@ -62,7 +66,7 @@ enum SimOp {
 //   temp "C:\Users\reader\Temp\" (trailing backslash), Windows "C:\Windows"
 //   (all four exist), environment windir=C:\Windows, version 10,
 //   command line "\"C:\Books\Sample.exe\"", current folder "C:\Work" (exists),
-//   COM not initialised.
+//   ANSI code page 1252, COM not initialised.
 void sim_reset(void);
 
 // Host folder onto which drive paths are mapped.
@@ -92,6 +96,9 @@ void sim_set_env(const char *name, const char *value);
 void sim_set_version(uint32_t major);
 void sim_set_command_line(const char *line);
 void sim_set_current_dir(const char *winpath);
+// The active ANSI code page: 932, 936, 949 and 950 have lead bytes; any other
+// is single-byte.
+void sim_set_code_page(uint32_t code_page);
 void sim_add_resource(const char *name, const char *type, const std::string &bytes);
 bool sim_com_initialised(void);  // between plat_com_init and plat_com_release
 int sim_com_balance(void);       // inits minus releases

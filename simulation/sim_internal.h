@@ -26,7 +26,8 @@ void sim_folders_create_defaults(void);
 
 // 1 when WINPATH is a path Windows would accept in a narrow file call: not
 // empty, shorter than PATH_CAP, none of the characters Windows forbids in
-// names, ':' only after a drive letter.
+// names (trail bytes of the code page's double-byte characters aside), ':'
+// only after a drive letter.
 bool sim_path_valid(const char *winpath);
 
 // True when HOST (a mapped path) is locked or held open by a stream or a

@@ -26,6 +26,8 @@ const uint32_t REG_DWORD_TYPE = 4;
 const uint32_t SAVE_DIALOG_SIZE_OLD = 76;
 const uint32_t SAVE_DIALOG_SIZE_NEW = 88;
 
+const uint32_t OFN_NOCHANGEDIR_FLAG = 0x8;
+
 // A filter without its double terminator is not read past this many bytes.
 const size_t FILTER_SCAN_LIMIT = 4096;
 
@@ -69,6 +71,7 @@ struct SimSystemState {
                                        "C:\\Users\\reader\\Temp\\", "C:\\Windows"};
   std::map<std::string, std::string> env{{"windir", "C:\\Windows"}};  // folded names
   uint32_t version = 10;
+  uint32_t code_page = 1252;
   std::string command_line = "\"C:\\Books\\Sample.exe\"";
   int com_balance = 0;
   // Node-based, so the bytes handed out stay put while others are added.
@@ -254,6 +257,8 @@ void sim_set_env(const char *name, const char *value) {
 
 void sim_set_version(uint32_t major) { g_sys.version = major; }
 
+void sim_set_code_page(uint32_t code_page) { g_sys.code_page = code_page; }
+
 void sim_set_command_line(const char *line) { g_sys.command_line = line ? line : ""; }
 
 void sim_add_resource(const char *name, const char *type, const std::string &bytes) {
@@ -368,7 +373,7 @@ int plat_env_get(const char *name, char *out, uint32_t cap) {
   if (!name) return 0;
   auto it = g_sys.env.find(sys_fold(name));
   if (it == g_sys.env.end()) return 0;
-  return sys_copy_out(it->second, out, cap);
+  return sys_copy_out(it->second, out, cap) ? 1 : -1;
 }
 
 int plat_windows_dir(char *out, uint32_t cap) {
@@ -376,6 +381,19 @@ int plat_windows_dir(char *out, uint32_t cap) {
 }
 
 uint32_t plat_version_major(void) { return g_sys.version; }
+
+int plat_is_lead_byte(unsigned char byte) {
+  switch (g_sys.code_page) {
+    case 932:  // Japanese
+      return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    case 936:  // Chinese (simplified)
+    case 949:  // Korean
+    case 950:  // Chinese (traditional)
+      return byte >= 0x81 && byte <= 0xFE;
+    default:
+      return 0;
+  }
+}
 
 // ---- Registry (platform.h) ------------------------------------------------
 
@@ -425,6 +443,21 @@ int plat_reg_write_text(PlatKey key, const char *name, const char *text) {
   // A key opened for reading refuses writes, as Windows does.
   if (!text || !reg_resolve(key, &path, &writable) || !writable) return 0;
   g_sys.reg[path].values[sys_fold(name)] = SimRegValue{REG_SZ_TYPE, std::string(text)};
+  return 1;
+}
+
+int plat_reg_delete(PlatKey parent, const char *sub) {
+  if (sim_fault_hit(SIM_REG_DELETE)) return 0;
+  std::string base, path;
+  bool writable;
+  if (!sub || !*sub || !reg_resolve(parent, &base, &writable) || !reg_join(base, sub, &path) ||
+      !g_sys.reg.count(path))
+    return 0;
+  // As RegDeleteKeyA: a key that has subkeys is not deleted.
+  std::string below = path + "\\";
+  auto next = g_sys.reg.lower_bound(below);
+  if (next != g_sys.reg.end() && next->first.compare(0, below.size(), below) == 0) return 0;
+  g_sys.reg.erase(path);
   return 1;
 }
 
@@ -526,6 +559,10 @@ int plat_save_dialog(PlatSaveDialog *dialog) {
   g_sys.save_answers.pop_front();
   if (!answer.chosen || answer.path.size() + 1 > dialog->max_file) return 0;
   memcpy(dialog->file, answer.path.c_str(), answer.path.size() + 1);
+  // The dialog leaves the chosen file's folder current, as Windows' does.
+  size_t cut = answer.path.find_last_of("\\/");
+  if (!(dialog->flags & OFN_NOCHANGEDIR_FLAG) && cut != std::string::npos)
+    sim_set_current_dir(answer.path.substr(0, cut + 1).c_str());
   return 1;
 }
 

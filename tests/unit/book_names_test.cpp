@@ -47,6 +47,13 @@ TEST(BookName, LongestPathAndSharedBuffer) {
   EXPECT_STREQ("A_B", buf);
 }
 
+TEST(BookName, DeviceNamesInAnyCaseAndWithAnExtension) {
+  for (const char *name : {"CON", "prn", "Aux", "nuL", "COM1", "com9", "LPT1", "lpt9", "nul.tar"})
+    EXPECT_EQ(1, names_is_device(name)) << name;
+  for (const char *name : {"", "CONS", "CO", "COM", "COM0", "COM10", "LPTx", "xnul", "nul_", "com1_"})
+    EXPECT_EQ(0, names_is_device(name)) << name;
+}
+
 TEST(Names, ComposeEachPath) {
   char out[PATH_CAP];
   ASSERT_EQ(1, names_library_folder("C:\\Docs", out));

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "simulation/sim.h"
+
 namespace {
 
 struct Options {
@@ -51,8 +53,18 @@ TEST(CommandLine, ArgumentStringBlanksAndControlBytes) {
   EXPECT_STREQ("y", cmd_argument_string("x\xA0 y"));
 }
 
-TEST(CommandLine, ArgumentStringLeadBytes) {
-  // The trail byte goes with its lead byte, whatever its value.
+TEST(CommandLine, ArgumentStringLeadBytesFollowTheCodePage) {
+  // Code page 1252 has none: the e-acute (0xE9) before the closing quote is
+  // a letter of its own.
+  sim_reset();
+  const std::string cafe = "\"C:\\Livres\\Caf\xE9\" /s";
+  EXPECT_EQ(0, run_line(cafe).scan_messages);
+  EXPECT_STREQ("y", cmd_argument_string("x\x81 y"));
+
+  // In code page 932 the trail byte goes with its lead byte, whatever its value.
+  sim_set_code_page(932);
+  EXPECT_EQ(1, run_line(cafe).scan_messages) << "0xE9 leads there and takes the quote";
+  EXPECT_STREQ("/s", cmd_argument_string("\"C:\\\x83\x7C.exe\" /s"));
   EXPECT_STREQ("y", cmd_argument_string("x\x81  y"));
   EXPECT_STREQ("", cmd_argument_string("x\x81 y"));   // the space is a trail byte
   EXPECT_STREQ("y", cmd_argument_string("x\xE0\" y"));  // no quote opened
@@ -62,6 +74,7 @@ TEST(CommandLine, ArgumentStringLeadBytes) {
   EXPECT_EQ(line + 2, cmd_argument_string(line));
   const char quoted[] = "\"x\xFC";
   EXPECT_EQ(quoted + 3, cmd_argument_string(quoted));
+  sim_reset();
 }
 
 TEST(CommandLine, ScanSwitchesAnywhereLowerCaseOnly) {

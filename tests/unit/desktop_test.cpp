@@ -69,6 +69,17 @@ TEST_F(Desktop, RegistryFailuresLeaveTheEntryMissing) {
   sim_fail(SIM_REG_CREATE, 1, false);
   ensure();
   EXPECT_FALSE(sim_reg_key_exists(PLAT_HKCU, ENTRY));
+
+  // Either value failing: the new key goes again, so the next run makes it whole.
+  for (int nth : {1, 2}) {
+    SetUp();
+    sim_fail(SIM_REG_WRITE, nth, false);
+    ensure();
+    EXPECT_FALSE(sim_reg_key_exists(PLAT_HKCU, ENTRY)) << nth;
+    ensure();
+    std::string text;
+    EXPECT_TRUE(sim_reg_get_text(PLAT_HKCU, ENTRY, "UninstallString", &text)) << nth;
+  }
 }
 
 TEST_F(Desktop, ShortcutIsReplacedAndPointsAtTheTarget) {

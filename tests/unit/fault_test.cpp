@@ -24,11 +24,11 @@ const int IDNO = 7;
 
 const char *const OP_NAMES[SIM_OP_COUNT] = {
     "env get",      "windows dir",  "reg open",     "reg create",    "reg read",
-    "reg write",    "documents",    "desktop",      "temp folder",   "path exists",
-    "folder create", "file create", "file write",   "file close",    "file delete",
-    "file replace", "stream open",  "stream seek",  "stream size",   "stream read",
-    "resource get", "run and wait", "start",        "message",       "save dialog",
-    "shell link"};
+    "reg write",    "reg delete",   "documents",    "desktop",       "temp folder",
+    "full path",    "path exists",  "folder create", "file create",  "file write",
+    "file flush",   "file close",   "file delete",  "file replace",  "stream open",
+    "stream seek",  "stream size",  "stream read",  "resource get",  "run and wait",
+    "start",        "message",      "save dialog",  "shell link"};
 
 enum Before { NO_COPY, OLD_COPY, CURRENT_COPY };
 
@@ -138,13 +138,16 @@ class Faults : public ::testing::Test {
       EXPECT_EQ(book, file(sim_links()[0].target.c_str())) << sim_links()[0].target;
     }
 
-    // An entry may be missing a value, but never holds a wrong one.
-    std::string text;
-    if (sim_reg_get_text(PLAT_HKCU, ENTRY, "DisplayName", &text)) {
-      EXPECT_EQ("eBook My_Great_Book", text);
+    // The entry is there whole, with the right values, or not at all.
+    std::string name, command;
+    bool named = sim_reg_get_text(PLAT_HKCU, ENTRY, "DisplayName", &name);
+    bool commanded = sim_reg_get_text(PLAT_HKCU, ENTRY, "UninstallString", &command);
+    EXPECT_EQ(sim_reg_key_exists(PLAT_HKCU, ENTRY), named && commanded) << "a half entry";
+    if (named) {
+      EXPECT_EQ("eBook My_Great_Book", name);
     }
-    if (sim_reg_get_text(PLAT_HKCU, ENTRY, "UninstallString", &text)) {
-      EXPECT_EQ("C:\\Windows\\bkremove.bat My_Great_Book", text);
+    if (commanded) {
+      EXPECT_EQ("C:\\Windows\\bkremove.bat My_Great_Book", command);
     }
 
     // The question only where a copy was there to ask about; the failure

@@ -100,14 +100,20 @@ TEST_F(Launch, NoBookOrNoPackageEndsQuietlyWritingNothing) {
   EXPECT_TRUE(nothing_written());
 }
 
-TEST_F(Launch, EmptyBookNameEndsQuietly) {
-  // "C:\Books\.exe" leaves nothing after the cut: no name to file the book under.
-  sim_write_file("C:\\Books\\.exe", books_package("L", book));
-  g_line = "\"C:\\Books\\.exe\"";
-  sim_set_command_line(g_line.c_str());
-  EXPECT_EQ(0, launch_run(nullptr, cmd_argument_string(g_line.c_str())));
-  EXPECT_FALSE(sim_file_exists(LIBRARY));
-  EXPECT_TRUE(sim_starts().empty());
+TEST_F(Launch, EmptyOrDeviceBookNameEndsQuietly) {
+  // "C:\Books\.exe" leaves nothing after the cut: no name to file the book
+  // under. A device name would have the copy open the device.
+  for (const char *package : {"C:\\Books\\.exe", "C:\\Books\\Con.exe", "C:\\Books\\lpt1.x.exe"}) {
+    SetUp();
+    sim_write_file(package, books_package("L", book));
+    g_line = std::string("\"") + package + "\"";
+    sim_set_command_line(g_line.c_str());
+    EXPECT_EQ(0, launch_run(nullptr, cmd_argument_string(g_line.c_str()))) << package;
+    EXPECT_FALSE(sim_file_exists(LIBRARY)) << package;
+    EXPECT_FALSE(sim_reg_key_exists(PLAT_HKCU, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"))
+        << package;
+    EXPECT_TRUE(sim_starts().empty()) << package;
+  }
 }
 
 TEST_F(Launch, NewerPackageAnsweredYesOverwritesInPlace) {
@@ -205,6 +211,12 @@ TEST_F(Launch, UnreadableIdentityCountsAsDifferent) {
   sim_fail(SIM_STREAM_OPEN, 3, false);  // search, library copy, then the package
   EXPECT_EQ(0, run(" /s"));
   EXPECT_EQ(book, library_copy()) << "extracted again";
+
+  book = books_make(3000, 0);  // an unread identity is no identity 0 either
+  SetUp();
+  sim_write_file(COPY, "short");
+  EXPECT_EQ(0, run(" /s"));
+  EXPECT_EQ(book, library_copy());
 }
 
 TEST_F(Launch, FailedExtractionKeepsTheCopyAndStartsNothing) {
@@ -250,6 +262,11 @@ TEST_F(Launch, MissingFoldersAndWindirFallBack) {
 
   SetUp();
   sim_set_folder(SIM_DOCUMENTS, nullptr);
+  EXPECT_EQ(0, run());
+  EXPECT_TRUE(nothing_written());
+
+  SetUp();  // "windir" set but longer than a name can be: no fallback
+  sim_set_env("windir", ("C:\\" + std::string(300, 'w')).c_str());
   EXPECT_EQ(0, run());
   EXPECT_TRUE(nothing_written());
 }

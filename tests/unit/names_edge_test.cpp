@@ -234,6 +234,17 @@ TEST_F(NamesEdge, RelativePackagePathFollowsTheCurrentFolder) {
   sim_make_folder("C:\\Elsewhere");
   EXPECT_EQ(LAUNCH_EXIT_OK, run_quoted("..\\Books\\My Great Book.exe"));
   expect_opened(BOOK, "C:\\Windows\\bkplugin.exe");
+
+  // The save dialog moves the current folder; the package is still found.
+  SetUp();
+  sim_set_current_dir("C:\\Elsewhere");
+  sim_make_folder("C:\\Elsewhere");
+  sim_write_file(COPY, books_make(900, 0x1));
+  sim_make_folder("D:\\Chosen");
+  sim_queue_message_answer(7);  // No
+  sim_queue_save_answer("D:\\Chosen\\book.bkr");
+  EXPECT_EQ(LAUNCH_EXIT_OK, run_quoted("..\\Books\\My Great Book.exe"));
+  EXPECT_EQ(book, file("D:\\Chosen\\book.bkr"));
 }
 
 }  // namespace

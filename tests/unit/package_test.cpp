@@ -271,8 +271,8 @@ TEST_F(Package, ExtractReplacesAndIgnoresTheLengthField) {
     EXPECT_EQ(b, read(DEST)) << length;
   }
 
-  // A one-character name and a name that equals its own first temporary name.
-  for (const char *dest : {"C:\\lib\\b", "C:\\lib\\~ook.bk0"}) {
+  // A one-character name and names that equal the first temporary name.
+  for (const char *dest : {"C:\\lib\\b", "C:\\lib\\~bk0.tmp", "C:\\lib\\~BK0.TMP"}) {
     SetUp();
     write(package(b));
     write(OLD_DEST, dest);
@@ -291,6 +291,7 @@ TEST_F(Package, ExtractRefusesAndChangesNothing) {
   };
   const Case cases[] = {
       {"marker not at end - 4", package(b), 419},
+      {"marker damaged, book start sound", package(b).substr(0, 419) + "S", 420},
       {"end beyond the file", package(b), 421},
       {"end below the trailer size", "IBKR" + books_filler(30), 19},
       {"end zero", package(b), 0},
@@ -333,6 +334,7 @@ TEST_F(Package, ExtractFaultsLeaveTheDestinationAsItWas) {
   const Case cases[] = {
       {"second write fails", SIM_FILE_WRITE, 2, false},
       {"last write fails", SIM_FILE_WRITE, 3, false},
+      {"flush fails", SIM_FILE_FLUSH, 1, false},
       {"close fails", SIM_FILE_CLOSE, 1, false},
       {"replace fails", SIM_FILE_REPLACE, 1, false},
       {"package ends before the limit", SIM_STREAM_READ, 3, true},  // trailer, piece 1, piece 2
@@ -352,42 +354,69 @@ TEST_F(Package, ExtractFaultsLeaveTheDestinationAsItWas) {
   // Ten names are tried, no more.
   EXPECT_EQ(10, sim_calls(SIM_FILE_CREATE));
 
-  // A destination named like its own first temporary file is not written over.
+  // A destination named like the first temporary file is not written over.
   SetUp();
-  const char *named_like_temp = "C:\\lib\\~ook.bk0";
+  const char *named_like_temp = "C:\\lib\\~bk0.tmp";
   write(package(b));
   write(OLD_DEST, named_like_temp);
   sim_fail(SIM_FILE_WRITE, 1, false);
   EXPECT_EQ(0, pkg_extract(PACKAGE, named_like_temp, 3320));
   EXPECT_EQ(OLD_DEST, read(named_like_temp));
-  EXPECT_EQ(std::vector<std::string>{"~ook.bk0"}, library());
+  EXPECT_EQ(std::vector<std::string>{"~bk0.tmp"}, library());
 }
 
 TEST_F(Package, ExtractSkipsTemporaryNamesInUse) {
   const std::string b = book(1500, 3);
-  // Another launch holds the first three temporary names open.
+  // Another launch holds the first two temporary names open; the user has a
+  // file of the third name. Each is passed over and left as it was.
   write(package(b));
-  const char *held[] = {"C:\\lib\\~ook.bk0", "C:\\lib\\~ook.bk1", "C:\\lib\\~ook.bk2"};
+  const char *held[] = {"C:\\lib\\~bk0.tmp", "C:\\lib\\~bk1.tmp"};
   for (const char *h : held) {
     write("held", h);
     sim_lock_file(h, true);
   }
+  write("the user's", "C:\\lib\\~bk2.tmp");
   EXPECT_EQ(1, pkg_extract(PACKAGE, DEST, 1820));
   EXPECT_EQ(b, read(DEST));
   for (const char *h : held) sim_lock_file(h, false);
-  EXPECT_EQ((std::vector<std::string>{"book.bkr", "~ook.bk0", "~ook.bk1", "~ook.bk2"}), library());
+  EXPECT_EQ((std::vector<std::string>{"book.bkr", "~bk0.tmp", "~bk1.tmp", "~bk2.tmp"}), library());
+  EXPECT_EQ("the user's", read("C:\\lib\\~bk2.tmp"));
 
-  // All ten held: nothing happens to the destination.
+  // All ten taken: nothing happens to the destination or to them.
   SetUp();
   write(package(b));
   write(OLD_DEST, DEST);
   for (char digit = '0'; digit <= '9'; ++digit) {
-    std::string h = std::string("C:\\lib\\~ook.bk") + digit;
-    write("held", h.c_str());
-    sim_lock_file(h.c_str(), true);
+    std::string h = std::string("C:\\lib\\~bk") + digit + ".tmp";
+    write("the user's", h.c_str());
   }
   EXPECT_EQ(0, pkg_extract(PACKAGE, DEST, 1820));
   EXPECT_EQ(OLD_DEST, read(DEST));
+  EXPECT_EQ("the user's", read("C:\\lib\\~bk9.tmp"));
+  EXPECT_EQ(11u, library().size());
+}
+
+TEST_F(Package, ExtractTemporaryNameIsAsciiAndFitsWhereTheDestinationDoes) {
+  const std::string b = book(1500, 3);
+  write(package(b));
+  // Code page 932: 'po' (0x83 0x7C) leads the name; its trail byte alone
+  // would read as '|', which no name may hold.
+  sim_set_code_page(932);
+  const std::string pocket = "C:\\lib\\\x83\x7C\x83\x50\x83\x62\x83\x67.bkr";
+  EXPECT_EQ(1, pkg_extract(PACKAGE, pocket.c_str(), 1820));
+  EXPECT_EQ(b, read(pocket.c_str()));
+  EXPECT_EQ(1u, library().size());
+
+  // Destinations of 259 characters with names of one and of five characters.
+  for (std::string name : {"b", "bcdef"}) {
+    std::string folder = std::string(LIBRARY) + "\\" + std::string(125, 'f') + "\\" +
+                         std::string(259 - 6 - 1 - 125 - 1 - 1 - name.size(), 'g');
+    ASSERT_TRUE(sim_make_folder(folder.c_str()));
+    std::string dest = folder + "\\" + name;
+    ASSERT_EQ(259u, dest.size());
+    EXPECT_EQ(1, pkg_extract(PACKAGE, dest.c_str(), 1820)) << name;
+    EXPECT_EQ(b, read(dest.c_str())) << name;
+  }
 }
 
 }  // namespace

@@ -98,6 +98,7 @@ TEST_F(Reader, FailuresTellTheUserAndCleanUp) {
       {"resource missing", [] { sim_reset(); sim_on_run(fake_installer); }, false},
       {"installer file can't be created", [] { sim_fail(SIM_FILE_CREATE, 1, false); }, false},
       {"installer file written short", [] { sim_fail(SIM_FILE_WRITE, 1, false); }, false},
+      {"installer file can't be closed", [] { sim_fail(SIM_FILE_CLOSE, 1, false); }, false},
       {"temporary folder unknown", [] { sim_set_folder(SIM_TEMP, nullptr); }, false},
   };
   for (const Case &c : cases) {
@@ -111,6 +112,16 @@ TEST_F(Reader, FailuresTellTheUserAndCleanUp) {
     EXPECT_EQ("Install BKR Reader", sim_messages()[0].caption) << c.what;
     EXPECT_EQ(PLAT_MB_OK, sim_messages()[0].buttons) << c.what;
   }
+}
+
+TEST_F(Reader, FileOfTheInstallersNameIsNotOurs) {
+  // Neither truncated, nor run, nor deleted: the run did not create it.
+  sim_write_file(TEMP_INSTALLER, "someone else's");
+  EXPECT_EQ(0, reader_provide(nullptr, 0));
+  EXPECT_TRUE(sim_runs().empty());
+  std::string bytes;
+  EXPECT_TRUE(sim_read_file(TEMP_INSTALLER, &bytes));
+  EXPECT_EQ("someone else's", bytes);
 }
 
 TEST_F(Reader, FailureTextFollowsTheWindowsVersion) {

@@ -31,6 +31,17 @@ TEST_F(Sim, PathsMapCaseFoldedRelativeAndNeverOutsideTheRoot) {
   EXPECT_EQ(root + "/d/other/sub/f", sim_host_path("sub\\f"));
   EXPECT_EQ(root + "/d/top", sim_host_path("\\top"));
 
+  // Full paths keep the case they were given.
+  char full[PATH_CAP];
+  EXPECT_EQ(1, plat_full_path("Sub\\.\\F.exe", full));
+  EXPECT_STREQ("D:\\Other\\Sub\\F.exe", full);
+  EXPECT_EQ(1, plat_full_path("..\\..\\X", full));
+  EXPECT_STREQ("D:\\X", full);
+  EXPECT_EQ(1, plat_full_path("C:\\Work\\..", full));
+  EXPECT_STREQ("C:\\", full);
+  EXPECT_EQ(0, plat_full_path("", full));
+  EXPECT_EQ(0, plat_full_path(std::string(258, 'x').c_str(), full));  // D:\Other\ before it
+
   // A file written through the platform is the file the helpers see.
   PlatFile f = plat_file_create("C:\\Work\\Mixed.Case");
   ASSERT_NE(nullptr, f);
@@ -47,13 +58,16 @@ TEST_F(Sim, PathsMapCaseFoldedRelativeAndNeverOutsideTheRoot) {
 }
 
 TEST_F(Sim, FileCreateIsExclusive) {
-  sim_write_file("C:\\Work\\old.bin", "previous content");
+  // Created new: a file that is there is neither opened nor truncated.
+  sim_write_file("C:\\Work\\kept.bin", "previous content");
+  EXPECT_EQ(nullptr, plat_file_create("C:\\WORK\\KEPT.BIN"));
+  std::string bytes;
+  ASSERT_TRUE(sim_read_file("C:\\Work\\kept.bin", &bytes));
+  EXPECT_EQ("previous content", bytes);
+
   PlatFile first = plat_file_create("C:\\Work\\old.bin");
   ASSERT_NE(nullptr, first);
-  std::string bytes;
-  ASSERT_TRUE(sim_read_file("C:\\Work\\old.bin", &bytes));
-  EXPECT_EQ("", bytes);  // truncated
-  EXPECT_EQ(nullptr, plat_file_create("C:\\WORK\\OLD.BIN"));
+  EXPECT_EQ(1, plat_file_flush(first));
   EXPECT_EQ(nullptr, plat_stream_open("C:\\Work\\old.bin"));
   EXPECT_EQ(0, plat_file_delete("C:\\Work\\old.bin"));
   EXPECT_EQ(1, plat_file_close(first));
@@ -112,6 +126,12 @@ TEST_F(Sim, RegistryCreateOpensExistingKeysWhateverTheCase) {
 
   EXPECT_EQ(0, plat_reg_open(PLAT_HKCU, "Software\\Test\\Missing", &read));
   EXPECT_EQ(nullptr, read);
+
+  // A key with subkeys is not deleted, as with RegDeleteKeyA.
+  EXPECT_EQ(0, plat_reg_delete(PLAT_HKCU, "Software\\Test"));
+  EXPECT_EQ(1, plat_reg_delete(PLAT_HKCU, "Software\\Test\\Entry"));
+  EXPECT_FALSE(sim_reg_key_exists(PLAT_HKCU, "Software\\Test\\Entry"));
+  EXPECT_EQ(0, plat_reg_delete(PLAT_HKCU, "Software\\Test\\Entry"));
 }
 
 TEST_F(Sim, FaultsHitTheNthCallFromNowOnceOrForGood) {

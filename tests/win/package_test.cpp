@@ -55,6 +55,7 @@ class PackageWin : public ::testing::Test {
   std::string at(const char *name) { return dir_ + "\\" + name; }
 
   void write(const std::string &path, const std::string &bytes) {
+    plat_file_delete(path.c_str());  // files are only ever created new
     PlatFile f = plat_file_create(path.c_str());
     ASSERT_NE(nullptr, f) << path;
     ASSERT_EQ(1, plat_file_write(f, bytes.data(), (uint32_t)bytes.size()));
@@ -71,9 +72,9 @@ class PackageWin : public ::testing::Test {
     return bytes;
   }
   bool temps_left() {
-    std::string temp = at("~ook.bk0");
+    std::string temp = at("~bk0.tmp");
     for (char d = '0'; d <= '9'; ++d) {
-      temp.back() = d;
+      temp[temp.size() - 5] = d;
       if (plat_path_exists(temp.c_str())) return true;
     }
     return false;
@@ -160,16 +161,22 @@ TEST_F(PackageWin, ExtractAroundFilesHeldOpen) {
   write(pkg_, package(b));
 
   // Another launch holds the first temporary name open without sharing.
-  std::string held = at("~ook.bk0");
+  std::string held = at("~bk0.tmp");
   PlatFile other = plat_file_create(held.c_str());
   ASSERT_NE(nullptr, other);
   EXPECT_EQ(1, pkg_extract(pkg_.c_str(), dest_.c_str(), 3320));
   EXPECT_EQ(b, read(dest_));
-  EXPECT_FALSE(plat_path_exists(at("~ook.bk1").c_str()));
+  EXPECT_FALSE(plat_path_exists(at("~bk1.tmp").c_str()));
   EXPECT_EQ(1, plat_file_close(other));
+
+  // A file of that name that was there already is passed over and kept.
+  EXPECT_EQ(1, pkg_extract(pkg_.c_str(), dest_.c_str(), 3320));
+  EXPECT_TRUE(plat_path_exists(held.c_str()));
   EXPECT_EQ(1, plat_file_delete(held.c_str()));
+  EXPECT_FALSE(temps_left());
 
   // The destination held open: the move fails and the temporary file goes.
+  plat_file_delete(dest_.c_str());
   other = plat_file_create(dest_.c_str());
   ASSERT_NE(nullptr, other);
   EXPECT_EQ(0, pkg_extract(pkg_.c_str(), dest_.c_str(), 3320));

@@ -120,7 +120,13 @@ TEST_F(PlatRegistry, OpenFailsUntilCreatedAndCreateReopens) {
   ASSERT_NE(key, nullptr);
   EXPECT_EQ(plat_reg_open(key, "Child", &child), 1);
   plat_reg_close(child);
+
+  // A key with a subkey stays; the subkey goes through a key opened for reading.
+  EXPECT_EQ(plat_reg_delete(PLAT_HKCU, sub_.c_str()), 0);
+  EXPECT_EQ(plat_reg_delete(key, "Child"), 1);
   plat_reg_close(key);
+  EXPECT_EQ(plat_reg_delete(PLAT_HKCU, sub_.c_str()), 1);
+  EXPECT_EQ(plat_reg_open(PLAT_HKCU, sub_.c_str(), &key), 0);
   plat_reg_close(NULL);
 }
 
@@ -208,11 +214,31 @@ TEST(PlatFolders, WindowsFolderAndEnvironment) {
   EXPECT_EQ(plat_windows_dir(small, sizeof small), 0);
   EXPECT_STREQ(small, "");
   strcpy(small, "abc");
-  EXPECT_EQ(plat_env_get("windir", small, sizeof small), 0);
+  EXPECT_EQ(plat_env_get("windir", small, sizeof small), -1);  // set, but too long
   EXPECT_STREQ(small, "");
   strcpy(windir, "abc");
   EXPECT_EQ(plat_env_get("BK_NOT_SET_ANYWHERE", windir, PATH_CAP), 0);
   EXPECT_STREQ(windir, "");
+}
+
+TEST(PlatFolders, FullPathFromTheCurrentFolder) {
+  char before[MAX_PATH], temp[PATH_CAP], full[PATH_CAP];
+  ASSERT_GT(GetCurrentDirectoryA(MAX_PATH, before), 0u);
+  ASSERT_EQ(plat_folder_temp(temp), 1);
+  std::string dir(temp);
+  if (dir.back() != '\\') dir += '\\';
+  ASSERT_TRUE(SetCurrentDirectoryA(dir.c_str()));
+  EXPECT_EQ(plat_full_path("sub\\..\\Book.exe", full), 1);
+  EXPECT_EQ(lower(full), lower(dir + "Book.exe"));
+  strcpy(full, "abc");
+  EXPECT_EQ(plat_full_path(std::string(300, 'x').c_str(), full), 0);
+  EXPECT_STREQ(full, "");
+  SetCurrentDirectoryA(before);
+}
+
+TEST(PlatFolders, NoLeadBytesInCodePage1252) {
+  if (GetACP() != 1252) GTEST_SKIP() << "code page " << GetACP();
+  for (int byte = 0; byte < 256; byte++) EXPECT_EQ(plat_is_lead_byte((unsigned char)byte), 0) << byte;
 }
 
 TEST(PlatFolders, CreateFolderOnce) {
@@ -240,6 +266,7 @@ TEST(PlatFiles, WriteThenStreamBackExactly) {
   EXPECT_EQ(plat_file_create(path.c_str()), nullptr);
   EXPECT_EQ(plat_stream_open(path.c_str()), nullptr);
   EXPECT_EQ(plat_file_write(f, kBytes.data(), (uint32_t)kBytes.size()), 1);
+  EXPECT_EQ(plat_file_flush(f), 1);
   EXPECT_EQ(plat_file_close(f), 1);
 
   PlatStream s = plat_stream_open(path.c_str());
@@ -262,11 +289,9 @@ TEST(PlatFiles, WriteThenStreamBackExactly) {
   plat_stream_close(s);
   plat_stream_close(NULL);
 
-  // Created always: an existing file is truncated.
-  f = plat_file_create(path.c_str());
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(plat_file_close(f), 1);
-  EXPECT_EQ(read_whole(path), "");
+  // Created new: an existing file is refused and kept whole.
+  EXPECT_EQ(plat_file_create(path.c_str()), nullptr);
+  EXPECT_EQ(read_whole(path), kBytes);
 
   EXPECT_EQ(plat_file_delete(path.c_str()), 1);
   EXPECT_EQ(plat_path_exists(path.c_str()), 0);

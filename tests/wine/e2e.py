@@ -117,15 +117,15 @@ class World(PrefixFiles):
         check(not self.p.reg_key_exists(UNINSTALL + book), "an uninstall entry was made for " + book)
 
     # --- runs ----------------------------------------------------------------
-    def launch(self, package, args=(), dialogs=(), env=None, raw=None):
+    def launch(self, package, args=(), dialogs=(), env=None, raw=None, folder=None):
         """Runs PACKAGE with ARGS as Wine passes them (its quoted path first),
-        or, with RAW, through run_exact.exe with exactly that command line.
-        Returns the exit code."""
+        or, with RAW, through run_exact.exe with exactly that command line,
+        in FOLDER (a Windows path) when given. Returns the exit code."""
         self.runs += 1
         if raw is None:
             command = [package] + list(args)
         else:
-            command = [self.run_exact, package, hexline(raw)]
+            command = [self.run_exact, package, hexline(raw)] + ([folder] if folder else [])
         result = run_program(self.p, command, list(dialogs),
                              os.path.join(self.artefacts, self.case), "run%d" % self.runs,
                              self.deadline, env)
@@ -243,8 +243,9 @@ def newer_yes(w):
     w.expect_reader_started(reads, w.copy)
 
 
-@case("newer package", "No, then a path elsewhere: book there, shortcut there, copy untouched")
-def newer_no_elsewhere(w):
+def saved_elsewhere(w, **launch):
+    """Newer package, No, then CHOSEN typed in the save dialog: the book goes
+    there, the shortcut points there, the library copy stays."""
     w.ensure_reader()
     w.put_copy(w.book_a)
     os.makedirs(os.path.dirname(w.u(CHOSEN)), exist_ok=True)
@@ -253,12 +254,24 @@ def newer_no_elsewhere(w):
     _, reads = w.logs()
     code = w.launch(PACKAGE_B, dialogs=[
         Dialog("Open BKR", ["n"], text=OPEN_TEXT),
-        Dialog("Save As", ["Return"], type_text=CHOSEN)])
+        Dialog("Save As", ["Return"], type_text=CHOSEN)], **launch)
     check(code == 0, "exit code %d" % code)
     w.expect_file(CHOSEN, w.book_b, "chosen file")
     w.expect_untouched(w.copy, w.book_a, "library copy")
     w.expect_shortcut(CHOSEN)
     w.expect_reader_started(reads, CHOSEN)
+
+
+@case("newer package", "No, then a path elsewhere: book there, shortcut there, copy untouched")
+def newer_no_elsewhere(w):
+    saved_elsewhere(w)
+
+
+@case("newer package", "started as a relative path from another folder, No, a path elsewhere: book there")
+def newer_relative_no_elsewhere(w):
+    # The save dialog changes the current folder; the package must still be
+    # found for the extraction.
+    saved_elsewhere(w, raw='"newer\\My Great Book.exe"', folder="C:\\books")
 
 
 @case("newer package", "No, then the offered name: dialog on the library copy, asks to replace")

@@ -91,6 +91,7 @@ static int bkpack_write(PlatStream launcher, const char *launcher_path, uint32_t
   le32_encode(trailer + 12, launcher_size);
   le32_encode(trailer + 16, pkg_marker());
 
+  plat_file_delete(temp);  // left by an earlier run that was stopped
   PlatFile out = plat_file_create(temp);
   if (!out) return bkpack_error(temp, "cannot create");
   int ok = bkpack_append(launcher, launcher_path, launcher_size, out, temp) &&

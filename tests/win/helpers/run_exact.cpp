@@ -1,7 +1,7 @@
 // Test helper: starts PROGRAM with exactly the raw command line given (as
-// hex bytes, so that no layer in between can quote or split it), waits for
-// it and exits with its exit code.
-// usage: run_exact PROGRAM HEX_COMMAND_LINE
+// hex bytes, so that no layer in between can quote or split it), in FOLDER
+// when given, waits for it and exits with its exit code.
+// usage: run_exact PROGRAM HEX_COMMAND_LINE [FOLDER]
 // Its own failures: 254 wrong usage, 255 the program could not be started.
 #include <windows.h>
 
@@ -33,15 +33,16 @@ static int decode_hex(const char *hex, char *out, size_t cap) {
 int main(int argc, char **argv) {
   // CreateProcessA may write into the command line, so it gets its own buffer.
   static char line[32768];
-  if (argc != 3 || !decode_hex(argv[2], line, sizeof line)) {
-    fprintf(stderr, "usage: run_exact PROGRAM HEX_COMMAND_LINE\n");
+  if (argc < 3 || argc > 4 || !decode_hex(argv[2], line, sizeof line)) {
+    fprintf(stderr, "usage: run_exact PROGRAM HEX_COMMAND_LINE [FOLDER]\n");
     return 254;
   }
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
-  if (!CreateProcessA(argv[1], line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+  const char *folder = argc == 4 ? argv[3] : NULL;
+  if (!CreateProcessA(argv[1], line, NULL, NULL, FALSE, 0, NULL, folder, &startup, &process)) {
     fprintf(stderr, "run_exact: cannot start %s (error %lu)\n", argv[1],
             (unsigned long)GetLastError());
     return 255;
