@@ -38,14 +38,16 @@ static int reader_installer_path(char *out) {
 
 // Writes the carried installer out, runs it, waits, deletes it. 1 when it
 // ran and exited with 0. An installer file that could not be written whole
-// is deleted without being run.
+// is deleted without being run. A file of that name left by an earlier run
+// that was cut short (say, a restart during the install) is replaced: it
+// would otherwise keep the reader from ever being installed.
 static int reader_run_installer(PlatModule module) {
   char path[PATH_CAP];
   const void *bytes;
   uint32_t size;
   if (!reader_installer_path(path)) return 0;
   if (!plat_resource_get(module, INSTALLER_RESOURCE, INSTALLER_TYPE, &bytes, &size)) return 0;
-  PlatFile file = plat_file_create(path);
+  PlatFile file = plat_file_create_always(path);
   if (!file) return 0;
   int written = plat_file_write(file, bytes, size);
   int closed = plat_file_close(file);

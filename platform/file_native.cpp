@@ -27,11 +27,20 @@ int plat_folder_create(const char *path) {
   return mkdir(path, 0755) == 0;
 }
 
-// Creates PATH for writing (mode 0644); fails when it exists. Null on failure.
-PlatFile plat_file_create(const char *path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
+static PlatFile native_file_create(const char *path, int flags) {
+  int fd = open(path, O_WRONLY | O_CREAT | flags, 0644);
   if (fd < 0) return 0;
   return (PlatFile)(intptr_t)(fd + 1);
+}
+
+// Creates PATH for writing (mode 0644); fails when it exists. Null on failure.
+PlatFile plat_file_create(const char *path) {
+  return native_file_create(path, O_EXCL);
+}
+
+// Creates PATH for writing, truncating a file that is there. Null on failure.
+PlatFile plat_file_create_always(const char *path) {
+  return native_file_create(path, O_TRUNC);
 }
 
 // Writes all N bytes, looping over partial writes. 1 only when all were written.

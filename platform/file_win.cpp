@@ -22,10 +22,18 @@ int plat_folder_create(const char *path) {
   return CreateDirectoryA(path, NULL) != 0;
 }
 
-PlatFile plat_file_create(const char *path) {
-  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW,
+static PlatFile win_file_create(const char *path, DWORD disposition) {
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, disposition,
                          FILE_ATTRIBUTE_NORMAL, NULL);
   return h == INVALID_HANDLE_VALUE ? NULL : (PlatFile)h;
+}
+
+PlatFile plat_file_create(const char *path) {
+  return win_file_create(path, CREATE_NEW);
+}
+
+PlatFile plat_file_create_always(const char *path) {
+  return win_file_create(path, CREATE_ALWAYS);
 }
 
 int plat_file_write(PlatFile file, const void *bytes, uint32_t n) {

@@ -104,6 +104,11 @@ int plat_folder_create(const char *path);
 // Null on failure.
 PlatFile plat_file_create(const char *path);
 
+// The same, but an existing file of that name is truncated (created always):
+// for a file whose name is the program's own, such as the installer it
+// writes out, which an interrupted earlier run may have left behind.
+PlatFile plat_file_create_always(const char *path);
+
 // Writes N bytes with one write call. Returns 1 only when all N were written.
 int plat_file_write(PlatFile file, const void *bytes, uint32_t n);
 

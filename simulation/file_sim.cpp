@@ -313,20 +313,26 @@ int plat_folder_create(const char *path) {
   return mkdir(host.c_str(), 0777) == 0 ? 1 : 0;
 }
 
-PlatFile plat_file_create(const char *path) {
+// Both creates count as one operation (SIM_FILE_CREATE) for the faults.
+static PlatFile file_create(const char *path, bool always) {
   if (sim_fault_hit(SIM_FILE_CREATE)) return nullptr;
   if (!sim_path_valid(path)) return nullptr;
   std::string host = sim_host_path(path);
   // No sharing: any handle already open on the file refuses the new one.
   // Created new: an existing file is never opened, let alone truncated.
-  if (!host_is_folder(path_parent(host)) || host_exists(host) || sim_path_busy(host))
+  if (!host_is_folder(path_parent(host)) || host_is_folder(host) || sim_path_busy(host))
     return nullptr;
-  FILE *fp = fopen(host.c_str(), "wbx");
+  if (!always && host_exists(host)) return nullptr;
+  FILE *fp = fopen(host.c_str(), always ? "wb" : "wbx");
   if (!fp) return nullptr;
   uintptr_t id = sim_handle_next();
   g_files.open[id] = SimOpenFile{fp, host, true, false};
   return (PlatFile)id;
 }
+
+PlatFile plat_file_create(const char *path) { return file_create(path, false); }
+
+PlatFile plat_file_create_always(const char *path) { return file_create(path, true); }
 
 int plat_file_write(PlatFile file, const void *bytes, uint32_t n) {
   if (sim_fault_hit(SIM_FILE_WRITE)) return 0;

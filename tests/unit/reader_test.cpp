@@ -114,14 +114,14 @@ TEST_F(Reader, FailuresTellTheUserAndCleanUp) {
   }
 }
 
-TEST_F(Reader, FileOfTheInstallersNameIsNotOurs) {
-  // Neither truncated, nor run, nor deleted: the run did not create it.
-  sim_write_file(TEMP_INSTALLER, "someone else's");
-  EXPECT_EQ(0, reader_provide(nullptr, 0));
-  EXPECT_TRUE(sim_runs().empty());
-  std::string bytes;
-  EXPECT_TRUE(sim_read_file(TEMP_INSTALLER, &bytes));
-  EXPECT_EQ("someone else's", bytes);
+TEST_F(Reader, InstallerLeftByAnInterruptedRunIsReplaced) {
+  // A run cut short during the install left its file behind: the next run
+  // writes the carried installer over it and runs that.
+  sim_write_file(TEMP_INSTALLER, "stale, cut short");
+  EXPECT_EQ(1, reader_provide(nullptr, 0));
+  ASSERT_EQ(1u, sim_runs().size());
+  EXPECT_TRUE(g_file_was_complete);
+  EXPECT_FALSE(sim_file_exists(TEMP_INSTALLER));
 }
 
 TEST_F(Reader, FailureTextFollowsTheWindowsVersion) {

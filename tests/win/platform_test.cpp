@@ -289,9 +289,14 @@ TEST(PlatFiles, WriteThenStreamBackExactly) {
   plat_stream_close(s);
   plat_stream_close(NULL);
 
-  // Created new: an existing file is refused and kept whole.
+  // Created new: an existing file is refused and kept whole; created
+  // always: it is truncated.
   EXPECT_EQ(plat_file_create(path.c_str()), nullptr);
   EXPECT_EQ(read_whole(path), kBytes);
+  f = plat_file_create_always(path.c_str());
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(plat_file_close(f), 1);
+  EXPECT_EQ(read_whole(path), "");
 
   EXPECT_EQ(plat_file_delete(path.c_str()), 1);
   EXPECT_EQ(plat_path_exists(path.c_str()), 0);

@@ -60,8 +60,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "bkbook: %s: SIZE must be at least BLOCK_OFFSET + 44\n", argv[1]);
     return 2;
   }
-  plat_file_delete(argv[1]);  // the output is replaced, as the user asked
-  PlatFile out = plat_file_create(argv[1]);
+  PlatFile out = plat_file_create_always(argv[1]);
   if (!out) {
     fprintf(stderr, "bkbook: %s: cannot create\n", argv[1]);
     return 1;
