@@ -2,6 +2,10 @@
 """Draws the package icon, a closed book, and writes it as launcher.ico.
 
 usage: make_icon.py [OUTPUT]    (default: launcher.ico beside this script)
+       make_icon.py --cover OUTPUT
+                                the sample book's own cover for the demo and
+                                the tests: the same book in red, at 16, 32
+                                and 48 pixels and at 256 as a PNG image
 
 Each size is drawn on its own pixel grid from one 16-unit layout, with edges
 snapped to whole pixels, so the glyph stays sharp at 16, 32 and 48 pixels.
@@ -12,6 +16,7 @@ the same on every run.
 import os
 import struct
 import sys
+import zlib
 
 SIZES = (16, 32, 48)
 
@@ -22,10 +27,13 @@ SPINE = (0x20, 0x4F, 0x8A)
 PAGES = (0xFB, 0xF8, 0xEE)
 PAGE_LINE = (0xC4, 0xBC, 0xA6)
 LABEL = (0xF2, 0xF5, 0xFA)
+BLUE = (COVER, COVER_LIGHT, SPINE)
+RED = ((0xB5, 0x2F, 0x3A), (0xCC, 0x4A, 0x55), (0x8A, 0x20, 0x2A))
 
 
-def draw_book(n):
+def draw_book(n, colours=BLUE):
     """Returns n rows of n pixels, each (r, g, b, a)."""
+    COVER, COVER_LIGHT, SPINE = colours
     k = n / 16.0
     t = max(1, n // 20)  # outline width in pixels
 
@@ -91,14 +99,27 @@ def bmp_entry(img):
     return header + bytes(xor) + bytes(mask)
 
 
-def ico(images):
+def png_entry(img):
+    """The same pixels as a PNG file (8-bit RGBA), as large icon images are stored."""
+    raw = b"".join(b"\0" + bytes(c for p in row for c in p) for row in img)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    n = len(img)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", n, n, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def ico(images, png_from=1000):
+    """The .ico file; images of png_from pixels and more are stored as PNG."""
     count = len(images)
     out = bytearray(struct.pack("<HHH", 0, 1, count))
     offset = 6 + 16 * count
     blobs = []
     for img in images:
         n = len(img)
-        blob = bmp_entry(img)
+        blob = png_entry(img) if n >= png_from else bmp_entry(img)
         out += struct.pack("<BBBBHHII", n % 256, n % 256, 0, 0, 1, 32, len(blob), offset)
         offset += len(blob)
         blobs.append(blob)
@@ -109,8 +130,12 @@ def ico(images):
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
-    path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "launcher.ico")
-    data = ico([draw_book(n) for n in SIZES])
+    if len(sys.argv) == 3 and sys.argv[1] == "--cover":
+        path = sys.argv[2]
+        data = ico([draw_book(n, RED) for n in SIZES + (256,)], png_from=256)
+    else:
+        path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "launcher.ico")
+        data = ico([draw_book(n) for n in SIZES])
     with open(path, "wb") as f:
         f.write(data)
     return 0

@@ -22,9 +22,10 @@ home="$WINEPREFIX/drive_c/users/$user"
 export BKR_STANDIN_LOG='C:\bkr-standin.log'
 export BKR_READER_LOG='C:\bkr-reader.log'
 
-echo "== packing the sample book"
+echo "== packing the sample book, with a cover icon of its own (build/host/sample_cover.ico, a red book)"
 "$HOST/bkbook" "$DEMO/sample.bkr" 300000 0x2026 >/dev/null
-"$HOST/bkpack" pack "$WIN/bklaunch.exe" "$DEMO/sample.bkr" "$DEMO/Sample Book.exe" >/dev/null
+"$HOST/bkpack" pack --icon "$HOST/sample_cover.ico" "$WIN/bklaunch.exe" "$DEMO/sample.bkr" \
+  "$DEMO/Sample Book.exe" >/dev/null
 "$HOST/bkpack" info "$DEMO/Sample Book.exe" | sed 's/^/   /'
 
 # Reads what a run left behind and prints it.

@@ -52,10 +52,12 @@ else
 fi
 
 # Longest input per target: past the 260-byte line and path limits for the
-# text targets, past the 20000-byte search window for the package targets.
+# text targets, past the 20000-byte search window for the package targets,
+# room for a small launcher and its icon for the resource rebuilder.
 max_len() {
   case "$1" in
     fuzz_package_tail|fuzz_launch) echo 24000 ;;
+    fuzz_pe_resources) echo 8192 ;;
     *) echo 1200 ;;
   esac
 }

@@ -44,6 +44,7 @@ PACKAGE_A = "C:\\books\\first\\My Great Book.exe"    # book identity 0x1001
 PACKAGE_B = "C:\\books\\newer\\My Great Book.exe"    # same name, identity 0x2002
 BARE = "C:\\books\\Bare Launcher.exe"
 FAR_MARKER = "C:\\books\\Far Marker.exe"
+REBUILT = "C:\\books\\rebuilt\\My Great Book.exe"  # book A, new cover and installer
 CHOSEN = "C:\\Other Place\\Chosen Book.bkr"
 READER = "C:\\windows\\bkplugin.exe"
 INSTALLER_LOG = "C:\\e2e\\installer.log"
@@ -512,6 +513,19 @@ def install_leaves_newer(w):
     w.expect_reader_started(reads, w.copy)
 
 
+@case("publisher's options", "reader missing: the installer swapped in by bkpack --installer runs")
+def swapped_installer_runs(w):
+    w.set_reader_version(None)
+    installs, reads = w.logs()
+    code = w.launch(REBUILT, ["/s"])
+    check(code == 0, "exit code %d" % code)
+    w.expect_installer_runs(installs, 1, exit_code=0)
+    line = read_lines(w.u(INSTALLER_LOG))[-1]
+    check(line.startswith("bksetup_standin_new "), "not the swapped-in installer: %r" % line)
+    w.expect_file(w.copy, w.book_a, "library copy")
+    w.expect_reader_started(reads, w.copy)
+
+
 # ------------------------------------------------------------------------
 def tool(directory, name):
     for candidate in (os.path.join(directory, name),
@@ -543,6 +557,11 @@ def make_packages(w, host_dir, work):
         os.makedirs(os.path.dirname(out), exist_ok=True)
         subprocess.run([bkpack, "pack", launcher, os.path.join(work, book), out],
                        check=True, timeout=60, stdout=subprocess.DEVNULL)
+    os.makedirs(os.path.dirname(w.u(REBUILT)), exist_ok=True)
+    subprocess.run([bkpack, "pack", "--icon", os.path.join(host_dir, "sample_cover.ico"),
+                    "--installer", os.path.join(w.win32_dir, "bksetup_standin_new.exe"),
+                    launcher, os.path.join(work, "a.bkr"), w.u(REBUILT)],
+                   check=True, timeout=60, stdout=subprocess.DEVNULL)
     shutil.copyfile(launcher, w.u(BARE))
     # 19,996 bytes after the trailer put the marker just outside the window.
     with open(w.u(PACKAGE_A), "rb") as f:

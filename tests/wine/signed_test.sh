@@ -7,7 +7,9 @@
 # report the signature as bytes after the trailer, and, run under Wine in a
 # fresh prefix, have its book found, extracted byte-identical and opened.
 # Padding at the window's edge: 19,995 bytes after the trailer still found,
-# 19,996 not (exit 0, nothing written).
+# 19,996 not (exit 0, nothing written). A signed launcher given a new icon
+# and installer loses its signature (bkpack says so), the same way in
+# bkpack.exe under Wine, and the package made from it signs and opens.
 # usage: signed_test.sh HOST_DIR WIN32_DIR WINE_ROOT
 #   WINE_ROOT holds the prefix template (run_wintest.sh --template); the
 #   suite's prefix and files go to WINE_ROOT/signed.
@@ -18,12 +20,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 for tool in openssl osslsigncode wine python3; do
   command -v $tool >/dev/null || { echo "skipped: $tool is not installed (./bk setup)"; exit 77; }
 done
-for f in "$1/bkpack" "$1/bkbook" "$2/bklaunch.exe"; do
+for f in "$1/bkpack" "$1/bkbook" "$1/sample_cover.ico" "$2/bklaunch.exe" "$2/bkpack.exe" \
+  "$2/bksetup_standin_new.exe"; do
   [ -f "$f" ] || { echo "skipped: $f not built"; exit 77; }
 done
 bkpack=$(cd "$1" && pwd)/bkpack
 bkbook=$(cd "$1" && pwd)/bkbook
 launcher=$(cd "$2" && pwd)/bklaunch.exe
+win_bkpack=$(cd "$2" && pwd)/bkpack.exe
+cover=$(cd "$1" && pwd)/sample_cover.ico
+new_installer=$(cd "$2" && pwd)/bksetup_standin_new.exe
 mkdir -p "$3"
 root=$(cd "$3" && pwd)
 work=$root/signed
@@ -175,6 +181,18 @@ printf 'X' | dd of="$out/tampered.exe" bs=1 seek=$((launcher_size + 500000)) con
 ! osslsigncode verify -CAfile "$pki/root.pem" -TSA-CAfile "$pki/tsroot.pem" -in "$out/tampered.exe" \
   >>"$work/verify.out" 2>&1 || fail "a changed book byte still verifies"
 
+# A signed launcher with its icon and installer replaced: the signature goes,
+# with a note; the result signs and verifies again.
+sign "$launcher" "$out/signed_launcher.exe"
+rebuild=(pack --icon "$cover" --installer "$new_installer" "$out/signed_launcher.exe" "$out/book.bkr")
+"$bkpack" "${rebuild[@]}" "$out/Rebuilt.exe" >/dev/null 2>"$work/rebuild.err" || fail "rebuilding a signed launcher"
+grep -q "note: its signature (certificate table, [0-9]* bytes) was removed" "$work/rebuild.err" ||
+  fail "no note on the removed signature: $(cat "$work/rebuild.err")"
+[ "$(cert_table "$out/Rebuilt.exe")" = "0 0" ] || fail "the rebuilt package keeps a certificate table"
+sign "$out/Rebuilt.exe" "$out/Rebuilt Signed.exe"
+osslsigncode verify -CAfile "$pki/root.pem" -in "$out/Rebuilt Signed.exe" >>"$work/verify.out" 2>&1 ||
+  fail "the rebuilt package, signed, does not verify"
+
 # Padding at the edge of the window, on the unsigned package.
 pad() {  # NAME COUNT
   cp "$out/unsigned.exe" "$out/$1.exe"
@@ -202,6 +220,13 @@ export BKR_READER_LOG='C:\signed-reader.log'
 reader_log=$prefix/drive_c/signed-reader.log
 lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
 
+# bkpack.exe makes the same package as the Linux bkpack.
+z() { printf 'Z:%s' "$1"; }
+timeout 120 wine "$win_bkpack" pack --icon "$(z "$cover")" --installer "$(z "$new_installer")" \
+  "$(z "$out/signed_launcher.exe")" "$(z "$out/book.bkr")" "$(z "$out/Rebuilt Windows.exe")" \
+  >>"$work/wine.out" 2>&1 || fail "bkpack.exe could not rebuild the signed launcher"
+cmp -s "$out/Rebuilt.exe" "$out/Rebuilt Windows.exe" || fail "bkpack.exe and bkpack made different packages"
+
 run_package() {  # NAME: runs C:\books\NAME.exe, waits for all it started; sets $code
   cp "$out/$1.exe" "$prefix/drive_c/books/"
   code=0
@@ -210,7 +235,7 @@ run_package() {  # NAME: runs C:\books\NAME.exe, waits for all it started; sets 
   timeout 60 wineserver -w || true
 }
 
-for name in "${signed[@]}" "Edge Found"; do
+for name in "${signed[@]}" "Edge Found" "Rebuilt Signed"; do
   book=${name// /_}
   before=$(lines "$reader_log")
   run_package "$name"

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Command-line checks of bkpack and bkbook: usage errors, failures naming the
-# file, refused books, and a pack -> info -> extract round trip.
-# usage: bkpack_test.sh BKPACK BKBOOK
+# file, refused books, and a pack -> info -> extract round trip; with the
+# win32 tree, the launcher's icon and installer replaced, read back by an
+# independent PE reader (python3-pefile).
+# usage: bkpack_test.sh BKPACK BKBOOK [WIN32_DIR COVER_ICO]
 set -uo pipefail
 bkpack=$1
 bkbook=$2
+win32=${3:-}
+cover=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -32,10 +36,15 @@ contains "$err" "usage:" "no-argument stderr"
 expect 2 "$bkpack" frobnicate x
 contains "$err" "unknown command" "unknown-command stderr"
 expect 2 "$bkpack" pack a b
+expect 2 "$bkpack" pack --icon a.ico a b
+expect 2 "$bkpack" pack --colour red a b c
+contains "$err" "'--colour' is not an option" "unknown pack option"
+expect 2 "$bkpack" pack --icon a.ico --icon b.ico a b c
+contains "$err" "given twice" "repeated pack option"
 expect 2 "$bkpack" info
 expect 2 "$bkpack" extract only-one
 expect 0 "$bkpack" --help
-contains "$out" "bkpack pack LAUNCHER BOOK OUTPUT" "--help"
+contains "$out" "bkpack pack [--icon BOOK.ico] [--installer SETUP.exe] LAUNCHER BOOK OUTPUT" "--help"
 expect 2 "$bkbook" "$work/b" 10x 1
 expect 2 "$bkbook" "$work/b" 50 1 10  # 10 + 44 > 50
 
@@ -131,6 +140,150 @@ cmp -s "$work/book.bkr" "$work/self.bkr" || fail "pack onto its own launcher"
 # Synthetic books never contain the marker.
 "$bkbook" "$work/big.bkr" 3000000 0x11223344 || fail "bkbook 3000000"
 grep -q IBKR "$work/big.bkr" && fail "bkbook filler contains the marker"
+
+# ---- The launcher's icon and installer replaced (needs the win32 tree).
+launcher=$win32/bklaunch.exe
+if [ ! -f "$launcher" ] || [ ! -f "$cover" ]; then
+  echo "note: $launcher or $cover is not built: the resource cases were not run"
+else
+  # pe_check PACKAGE ICO INSTALLER: what an independent PE reader finds.
+  pe_check() {
+    /usr/bin/python3 - "$@" <<'PY'
+import struct, sys
+import pefile
+package, ico_path, installer_path = sys.argv[1:4]
+pe = pefile.PE(package)
+ico = open(ico_path, "rb").read()
+installer = open(installer_path, "rb").read()
+def fail(why):
+    print("pefile: " + why)
+    sys.exit(1)
+found = {}
+for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+    for n in t.directory.entries:
+        for l in n.directory.entries:
+            key = (str(t.name) if t.name else t.id, str(n.name) if n.name else n.id)
+            found[key] = pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
+if found.get(("ZUX", "INSTPLUG")) != installer:
+    fail("ZUX/INSTPLUG is not the installer")
+group = found.get((14, "IDI_ICON1"))
+count = struct.unpack_from("<H", ico, 4)[0]
+if group is None or struct.unpack_from("<H", group, 4)[0] != count:
+    fail("icon group IDI_ICON1 does not list the icon's %d images" % count)
+for i in range(count):
+    entry = ico[6 + 16 * i:6 + 16 * i + 16]
+    size, at = struct.unpack_from("<II", entry, 8)
+    listed = group[6 + 14 * i:6 + 14 * i + 14]
+    if listed[:12] != entry[:12]:
+        fail("group entry %d differs from the icon's" % i)
+    if found.get((3, struct.unpack_from("<H", listed, 12)[0])) != ico[at:at + size]:
+        fail("image %d differs from the icon's" % i)
+opt = pe.OPTIONAL_HEADER
+if not pe.verify_checksum():
+    fail("checksum 0x%x, computed 0x%x" % (opt.CheckSum, pe.generate_checksum()))
+if opt.DllCharacteristics & 0x140 != 0x140:
+    fail("DYNAMIC_BASE or NX_COMPAT lost")
+names = [s.Name.rstrip(b"\0") for s in pe.sections]
+if names[-2:] != [b".rsrc", b".reloc"] or not pe.DIRECTORY_ENTRY_BASERELOC:
+    fail("sections end %s, or no base relocations" % names[-2:])
+last = pe.sections[-1]
+if opt.SizeOfImage != (last.VirtualAddress + last.Misc_VirtualSize + 0xFFF) & ~0xFFF:
+    fail("SizeOfImage %d" % opt.SizeOfImage)
+if pe.get_warnings():
+    fail("; ".join(pe.get_warnings()))
+PY
+  }
+  cp "$launcher" "$work/bklaunch.exe"
+  launcher=$work/bklaunch.exe
+  installer=$win32/bksetup_standin_new.exe
+  "$bkbook" "$work/res.bkr" 30001 0xB00C0001 >/dev/null || fail "bkbook 30001"
+
+  # Without options: the launcher, the book and the trailer, as ever.
+  expect 0 "$bkpack" pack "$launcher" "$work/res.bkr" "$work/plain.exe"
+  cat "$launcher" "$work/res.bkr" | cmp -s -n $(( $(stat -c %s "$launcher") + 30001 )) - "$work/plain.exe" ||
+    fail "pack without options changed the launcher"
+  expect 0 "$bkpack" info "$work/plain.exe"
+  contains "$out" "icon:                16x16 32-bit, 32x32 32-bit, 48x48 32-bit" "info on the plain package"
+
+  # Both replaced: the reader sees the new images and installer, the book is
+  # intact, the launcher untouched.
+  cp "$launcher" "$work/launcher.orig"
+  expect 0 "$bkpack" pack --icon "$cover" --installer "$installer" "$launcher" "$work/res.bkr" "$work/new.exe"
+  cmp -s "$launcher" "$work/launcher.orig" || fail "pack changed its launcher"
+  pe_check "$work/new.exe" "$cover" "$installer" || fail "icon and installer replaced: $(pe_check "$work/new.exe" "$cover" "$installer")"
+  expect 0 "$bkpack" extract "$work/new.exe" "$work/new.bkr"
+  cmp -s "$work/res.bkr" "$work/new.bkr" || fail "book of the rebuilt package"
+  expect 0 "$bkpack" info "$work/new.exe"
+  contains "$out" "icon:                16x16 32-bit, 32x32 32-bit, 48x48 32-bit, 256x256 32-bit PNG" "info"
+  contains "$out" "installer:           $(stat -c %s "$installer") bytes, SHA-256 $(sha256sum <"$installer" | cut -d' ' -f1)" "info"
+  # One at a time: the other stays as it was.
+  expect 0 "$bkpack" pack --installer "$installer" "$launcher" "$work/res.bkr" "$work/inst.exe"
+  pe_check "$work/inst.exe" "$win32/../../resources/launcher.ico" "$installer" || fail "installer alone"
+  expect 0 "$bkpack" pack --icon "$cover" "$launcher" "$work/res.bkr" "$work/icon.exe"
+  pe_check "$work/icon.exe" "$cover" "$win32/bksetup_standin.exe" || fail "icon alone"
+
+  # A signed launcher (a certificate table after its sections) loses it, with a note.
+  cp "$launcher" "$work/signed.exe"
+  head -c 1000 /dev/urandom >>"$work/signed.exe"
+  /usr/bin/python3 - "$work/signed.exe" "$(stat -c %s "$launcher")" <<'PY'
+import struct, sys
+path, at = sys.argv[1], int(sys.argv[2])
+d = bytearray(open(path, "rb").read())
+dirs = struct.unpack_from("<I", d, 0x3C)[0] + 24 + 96
+struct.pack_into("<II", d, dirs + 8 * 4, at, 1000)
+open(path, "wb").write(d)
+PY
+  expect 0 "$bkpack" pack --icon "$cover" "$work/signed.exe" "$work/res.bkr" "$work/unsigned.exe"
+  contains "$err" "$work/signed.exe: note: its signature (certificate table, 1000 bytes) was removed" "signed launcher"
+  [ "$(wc -l <"$work/err")" -eq 1 ] || fail "signed launcher: the note is not one line"
+  [ "$(stat -c %s "$work/unsigned.exe")" -eq "$(stat -c %s "$work/icon.exe")" ] || fail "certificate bytes kept"
+  pe_check "$work/unsigned.exe" "$cover" "$win32/bksetup_standin.exe" || fail "signed launcher rebuilt"
+
+  # refused WHAT MESSAGE PACK-ARGS...: exit 1, one line naming WHAT, no output.
+  refused() {
+    local what=$1 message=$2
+    shift 2
+    expect 1 "$bkpack" pack "$@" "$work/res.bkr" "$work/bad.exe"
+    contains "$err" "bkpack: $what: $message" "pack $*"
+    [ "$(wc -l <"$work/err")" -eq 1 ] || fail "pack $*: not one line: $err"
+    [ ! -e "$work/bad.exe" ] && [ ! -e "$work/bad.exe.part" ] || fail "pack $* left a file"
+  }
+  ico() {  # ico NAME COUNT [ENTRY-BYTES]: a header for COUNT images, then ENTRY-BYTES
+    /usr/bin/python3 -c 'import struct,sys; sys.stdout.buffer.write(struct.pack("<HHH", 0, 1, int(sys.argv[1])) + bytes.fromhex(sys.argv[2]))' "$2" "${3:-}" >"$work/$1"
+  }
+  refused "$work/res.bkr" "not a Windows program (no MZ header)" --icon "$cover" "$work/res.bkr"
+  /usr/bin/python3 - "$launcher" "$work/pe64.exe" "$work/norelocdir.exe" <<'PY'
+import struct, sys
+d = open(sys.argv[1], "rb").read()
+opt = struct.unpack_from("<I", d, 0x3C)[0] + 24
+pe64 = bytearray(d); struct.pack_into("<H", pe64, opt, 0x20B)
+open(sys.argv[2], "wb").write(pe64)
+other = bytearray(d); struct.pack_into("<II", other, opt + 96 + 8 * 5, 0, 0)
+open(sys.argv[3], "wb").write(other)
+PY
+  refused "$work/pe64.exe" "not a 32-bit Windows program" --installer "$installer" "$work/pe64.exe"
+  refused "$work/norelocdir.exe" "a section other than the base relocations follows its resources" \
+    --icon "$cover" "$work/norelocdir.exe"
+  refused "$win32/bk_exit_with.exe" "has no icon group IDI_ICON1" --icon "$cover" "$win32/bk_exit_with.exe"
+  refused "$win32/bkbook.exe" "has no resources" --installer "$installer" "$win32/bkbook.exe"
+  ico none.ico 0
+  refused "$work/none.ico" "the icon file has no images" --icon "$work/none.ico" "$launcher"
+  ico many.ico 256
+  refused "$work/many.ico" "the icon file has 256 images; an icon holds at most 255" --icon "$work/many.ico" "$launcher"
+  ico short.ico 2 "1010000001002000e8020000"
+  refused "$work/short.ico" "the icon file is truncated: its list of 2 images" --icon "$work/short.ico" "$launcher"
+  tail -c +71 "$cover" | head -c 1000 >"$work/body"  # the 16x16 image (1128 bytes), cut short
+  ico past.ico 1 "10100000010020006804000016000000"
+  cat "$work/body" >>"$work/past.ico"
+  refused "$work/past.ico" "image 1 of the icon file runs past the end" --icon "$work/past.ico" "$launcher"
+  printf 'MZ not an icon' >"$work/notico.ico"
+  refused "$work/notico.ico" "not an icon file" --icon "$work/notico.ico" "$launcher"
+  printf '' >"$work/empty.exe"
+  refused "$work/empty.exe" "is empty" --installer "$work/empty.exe" "$launcher"
+  truncate -s $((0xFFFFFFFF - 100000)) "$work/huge_setup.exe"  # sparse: no disk space
+  refused "$work/bad.exe" "launcher, icon, installer and book together are 4 GiB or more" --installer "$work/huge_setup.exe" "$launcher"
+  rm -f "$work/huge_setup.exe"
+fi
 
 [ "$failures" -eq 0 ] && echo "all bkpack checks passed"
 exit $((failures > 0))

@@ -21,6 +21,12 @@
 
 #include "tools/standin/standin_util.h"
 
+// The name its log lines start with; a second build under another name
+// stands in for a newer installer that a publisher swaps into a package.
+#ifndef STANDIN_INSTALLER_NAME
+#define STANDIN_INSTALLER_NAME "bksetup_standin"
+#endif
+
 static const uint32_t DEFAULT_VERSION = 8010;
 static const uint32_t MAX_DELAY_MS = 60000;
 static const int EXIT_FAILED = 2;
@@ -133,7 +139,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   char version_text[16];
   int w = snprintf(version_text, sizeof version_text, "%lu", (unsigned long)version);
   char head[260];
-  int h = snprintf(head, sizeof head, "bksetup_standin version=%s exit=%d result=%s%s cmdline=",
+  int h = snprintf(head, sizeof head, STANDIN_INSTALLER_NAME " version=%s exit=%d result=%s%s cmdline=",
                    remove ? "none" : version_text, exit_code, failure == NULL ? "ok" : "failed:",
                    failure == NULL ? "" : failure);
   char log_path[260];
