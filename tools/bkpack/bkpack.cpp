@@ -121,8 +121,7 @@ static int bkpack_write(PlatStream launcher, const char *launcher_path, uint32_t
   le32_encode(trailer + 16, pkg_marker());
   if (image && !bkpack_checksum(image, book, book_path, book_size, trailer)) return 0;
 
-  plat_file_delete(temp);  // left by an earlier run that was stopped
-  PlatFile out = plat_file_create(temp);
+  PlatFile out = plat_file_create_always(temp);  // replaces one left by a stopped run
   if (!out) return bkpack_error(temp, "cannot create");
   int ok = image ? plat_file_write(out, image->bytes, image->size) ||
                        bkpack_error(temp, "write error")

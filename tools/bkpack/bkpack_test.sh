@@ -218,7 +218,7 @@ PY
   contains "$out" "installer:           $(stat -c %s "$installer") bytes, SHA-256 $(sha256sum <"$installer" | cut -d' ' -f1)" "info"
   # One at a time: the other stays as it was.
   expect 0 "$bkpack" pack --installer "$installer" "$launcher" "$work/res.bkr" "$work/inst.exe"
-  pe_check "$work/inst.exe" "$win32/../../resources/launcher.ico" "$installer" || fail "installer alone"
+  pe_check "$work/inst.exe" "$(dirname "$0")/../../resources/launcher.ico" "$installer" || fail "installer alone"
   expect 0 "$bkpack" pack --icon "$cover" "$launcher" "$work/res.bkr" "$work/icon.exe"
   pe_check "$work/icon.exe" "$cover" "$win32/bksetup_standin.exe" || fail "icon alone"
 
