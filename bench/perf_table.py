@@ -3,14 +3,16 @@
 runs it pinned to one CPU; it prints one table and asserts nothing.
 
 usage: perf_table.py --root SRC --host-dir DIR --win32-dir DIR --bare-launcher EXE
-                     --work DIR [--rounds N]
+                     --work DIR [--rounds N] [--baseline-launcher EXE]
 
 Every figure that compares is measured side by side in the same run: each
 round runs every size, first and second run in turn, with the order of the
 sizes reversed every other round; the table shows medians over the rounds.
 The reader is installed beforehand ("Version" 8011, bkplugin.exe in the
 Windows folder), so no run starts the carried installer: the figures are the
-launcher's own.
+launcher's own. With --baseline-launcher (a bklaunch.exe of another commit),
+its packages run beside this tree's in every round: before and after figures
+from the same run.
 """
 
 import argparse
@@ -141,14 +143,18 @@ class Bench:
                         p.unix("C:\\windows\\bkplugin.exe"))
         p.wine(["reg", "add", "HKCR\\.bkr", "/v", "Version", "/t", "REG_DWORD", "/d", "8011", "/f"])
         self.books = {}
+        # Package kinds: "pkg" with this tree's launcher, "base" with the baseline's.
+        self.launchers = {"pkg": os.path.join(args.win32_dir, "bklaunch.exe")}
+        if args.baseline_launcher:
+            self.launchers["base"] = args.baseline_launcher
         for mib in SIZES:
             book = os.path.join(self.work, "book%d.bkr" % mib)
-            package = p.unix("C:\\bench\\pkg%d.exe" % mib)
             subprocess.run([os.path.join(args.host_dir, "bkbook"), book, str(mib * MIB), IDENTITY],
                            check=True, stdout=subprocess.DEVNULL)
-            subprocess.run([os.path.join(args.host_dir, "bkpack"), "pack",
-                            os.path.join(args.win32_dir, "bklaunch.exe"), book, package],
-                           check=True, stdout=subprocess.DEVNULL)
+            for kind, launcher in self.launchers.items():
+                subprocess.run([os.path.join(args.host_dir, "bkpack"), "pack", launcher, book,
+                                p.unix("C:\\bench\\%s%d.exe" % (kind, mib))],
+                               check=True, stdout=subprocess.DEVNULL)
             shutil.copyfile(book, p.unix("C:\\bench\\book%d.bkr" % mib))
             self.books[mib] = book
         with open(p.unix("C:\\bench\\tiny.bkr"), "wb") as f:
@@ -204,13 +210,13 @@ class Bench:
             if os.path.exists(path):
                 os.remove(path)
 
-    def alias(self, mib, name):
+    def alias(self, mib, name, kind="pkg"):
         """A hard link C:\\bench\\NAME.exe to the MIB package, so every round
         has a book name (and so an uninstall entry) of its own."""
         path = self.prefix.unix("C:\\bench\\%s.exe" % name)
         if os.path.exists(path):
             os.remove(path)
-        os.link(self.prefix.unix("C:\\bench\\pkg%d.exe" % mib), path)
+        os.link(self.prefix.unix("C:\\bench\\%s%d.exe" % (kind, mib)), path)
         return "C:\\bench\\%s.exe" % name, path
 
     def check_copy(self, mib, name):
@@ -228,10 +234,12 @@ class Bench:
         # A warm-up round, not counted: page cache, Wine's DLLs, and a check
         # that every size really extracts its book.
         for mib in SIZES:
-            win, _ = self.alias(mib, "w%d" % mib)
-            self.launch(win)
-            self.check_copy(mib, "w%d" % mib)
-            self.forget("w%d" % mib)
+            for kind in self.launchers:
+                name = "w%s%d" % (kind, mib)
+                win, _ = self.alias(mib, name, kind)
+                self.launch(win)
+                self.check_copy(mib, name)
+                self.forget(name)
         target = self.prefix.unix("C:\\bench\\copy.bkr")
 
         def copy(source):
@@ -245,15 +253,19 @@ class Bench:
         for r in range(self.args.rounds):
             order = SIZES if r % 2 == 0 else tuple(reversed(SIZES))
             for mib in order:
-                name = "r%d_%d" % (r, mib)
-                win, path = self.alias(mib, name)
-                first, kib, _ = self.launch(win)
-                second = self.launch(win)[0]
-                self.forget(name)
-                os.remove(path)
-                figures = {"first": first, "second": second, "rss": kib,
-                           "copy": copy("C:\\bench\\book%d.bkr" % mib),
-                           "tiny": copy("C:\\bench\\tiny.bkr")}
+                figures = {}
+                kinds = list(self.launchers)
+                for kind in kinds if r % 2 == 0 else reversed(kinds):
+                    name = "r%d_%s%d" % (r, kind, mib)
+                    win, path = self.alias(mib, name, kind)
+                    first, kib, _ = self.launch(win)
+                    second = self.launch(win)[0]
+                    self.forget(name)
+                    os.remove(path)
+                    tag = "" if kind == "pkg" else kind + "_"
+                    figures.update({tag + "first": first, tag + "second": second, tag + "rss": kib})
+                figures.update({"copy": copy("C:\\bench\\book%d.bkr" % mib),
+                                "tiny": copy("C:\\bench\\tiny.bkr")})
                 for figure, value in figures.items():
                     samples.setdefault((figure, mib), []).append(value)
         return samples
@@ -270,9 +282,9 @@ class Bench:
         found = {}
         call = re.compile(r"^(\w+)\((\d+)<([^>]*)>.*\)\s+=\s+(-?\w+)")
         mapping = re.compile(r"^(mmap2?)\(.*?\b(\d+)<([^>]*)>")
-        for mib in SIZES:
-            name = "s%d" % mib
-            win, path = self.alias(mib, name)
+        for kind, mib in [(k, m) for k in self.launchers for m in SIZES]:
+            name = "s%s%d" % (kind, mib)
+            win, path = self.alias(mib, name, kind)
             real = os.path.realpath(path)
             for which in ("first", "second"):
                 folder = os.path.join(self.work, "strace-%s-%s" % (name, which))
@@ -298,11 +310,23 @@ class Bench:
                                 tally[0] += int(m.group(4))
                                 tally[1] += 1
                 shutil.rmtree(folder)
-                found[(mib, which)] = (tuple(launcher), tuple(loader))
+                tag = "" if kind == "pkg" else kind + "_"
+                found[(mib, tag + which)] = (tuple(launcher), tuple(loader))
             self.check_copy(mib, name)
             self.forget(name)
             os.remove(path)
         return found
+
+
+def wine_mode():
+    """(mode, words) as tools/wine_mode.sh says: "native" when the kernel
+    runs Wine's 32-bit side, "emulated" when an emulator does."""
+    script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                          "tools", "wine_mode.sh")
+    out = subprocess.run([script], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                         text=True).stdout.strip()
+    mode, _, words = out.partition("\t")
+    return mode, words
 
 
 def search_calls(host_dir):
@@ -321,6 +345,7 @@ def main():
     ap.add_argument("--bare-launcher", required=True)
     ap.add_argument("--work", required=True)
     ap.add_argument("--rounds", type=int, default=7)
+    ap.add_argument("--baseline-launcher")
     args = ap.parse_args()
     for tool in ("wine", "wineserver", "strace", "cmp"):
         if shutil.which(tool) is None:
@@ -364,6 +389,16 @@ def main():
 
     launcher_reads = {k: v[0] for k, v in reads.items()}
     loader_reads = {k: v[1] for k, v in reads.items()}
+    tags = [t for t in ("", "base_") if (t + "first", 1) in samples]
+
+    def to_copy(tag):
+        """Extraction over the plain copy of the same size, from medians; a
+        copy too short to divide by shows as a dash."""
+        cells = []
+        for m in SIZES:
+            e = med(per_round(sub, (tag + "first", m), (tag + "second", m)))
+            cells.append("%.2f" % (e / plain[m]) if plain[m] >= 0.005 else "-")
+        return cells
     rows = [
         ("first run: start to reader's log line", [ms(first[m]) for m in SIZES], ""),
         ("second run: start to reader's log line", [ms(second[m]) for m in SIZES],
@@ -384,7 +419,24 @@ def main():
          "book + %s B at 128 MiB" % "{:,}".format(launcher_reads[(128, "first")][0] - 128 * MIB)),
         ("peak RSS of the launcher, first run", ["{:,} KiB".format(rss[m]) for m in SIZES],
          "128 MiB / 1 MiB: %.2f" % (rss[128] / rss[1])),
+        ("extraction / plain copy", to_copy(""), "copy under 5 ms: -"),
     ]
+    if "base_" in tags:
+        base_first = {m: med(samples[("base_first", m)]) for m in SIZES}
+        base_extraction = {m: med(per_round(sub, ("base_first", m), ("base_second", m)))
+                           for m in SIZES}
+        base_step = med(per_round(step, ("base_first", 1), ("base_second", 1),
+                                  ("base_first", 128), ("base_second", 128)))
+        rows += [
+            ("before: first run", [ms(base_first[m]) for m in SIZES], "the baseline launcher"),
+            ("before: extraction", [ms(base_extraction[m]) for m in SIZES],
+             "1 to 128 MiB: +%s; extraction / copy %.1f" % (ms(base_step), base_step / copy_step)),
+            ("before: extraction / plain copy", to_copy("base_"), ""),
+            ("before: package bytes read, second run",
+             [reads_cell(launcher_reads[(m, "base_second")]) for m in SIZES], ""),
+            ("before: package bytes read, first run",
+             [reads_cell(launcher_reads[(m, "base_first")]) for m in SIZES], ""),
+        ]
     head = ("figure", "1 MiB", "16 MiB", "128 MiB", "comparison")
     width = [max(len(r[0]) for r in rows)] + [
         max(len(head[i + 1]), max(len(r[1][i]) for r in rows)) for i in range(3)]
@@ -396,6 +448,10 @@ def main():
           % (version.strip(), ",".join(str(c) for c in sorted(os.sched_getaffinity(0))),
              args.rounds))
     print("The reader is pre-installed (Version 8011): the carried installer never runs.")
+    mode, words = wine_mode()
+    if mode == "emulated":
+        print("Wine's 32-bit processes run emulated (%s):" % words)
+        print("the times measure the emulator; only call counts and ratios mean something.")
     print(line(head))
     print(line(["-" * w for w in width] + ["-" * 10]))
     for label, cells, note in rows:

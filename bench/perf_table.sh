@@ -6,7 +6,9 @@
 # tree, build/perf-bare, configured with a 1-byte INSTPLUG; it is kept so
 # that later runs only rebuild what changed.
 # usage: bench/perf_table.sh   env: BK_BENCH_ROUNDS (default 7), BK_BENCH_CPU
-#                              (default 1), BK_HOST_TREE, BK_WIN32_TREE
+#                              (default 1), BK_HOST_TREE, BK_WIN32_TREE,
+#                              BK_BENCH_BASELINE (a bklaunch.exe of another
+#                              commit, measured beside this tree's)
 set -euo pipefail
 export LC_ALL=C
 cd "$(dirname "$0")/.."
@@ -34,8 +36,21 @@ echo "perf_table: building bklaunch.exe with a 1-byte installer in $bare" >&2
 cmake -S "$root" -B "$bare" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DBKR_READER_INSTALLER="$bare/dummy_installer.bin" >"$bare/configure.log" 2>&1 ||
   { echo "perf_table: configuring $bare failed (see configure.log there)" >&2; exit 1; }
-cmake --build "$bare" --target bklaunch -j2 >"$bare/build.log" 2>&1 ||
+cmake --build "$bare" --target bklaunch bkpack -j2 >"$bare/build.log" 2>&1 ||
   { echo "perf_table: building $bare failed (see build.log there)" >&2; exit 1; }
+
+# Reproducible bytes: relinks of the same objects, and bkpack.exe built in two
+# folders.
+python3 "$root/tests/win/image_test.py" "$root" "$win32" | sed 's/^/reproducibility: /' ||
+  echo "reproducibility: FAILED (tests/win/image_test.py)"
+if cmp -s "$win32/bkpack.exe" "$bare/bkpack.exe"; then
+  echo "reproducibility: bkpack.exe the same from $win32 and $bare"
+else
+  echo "reproducibility: bkpack.exe DIFFERS between $win32 and $bare"
+fi
+(cd "$win32" && sha256sum bklaunch.exe bkpack.exe) | sed 's/^/reproducibility: sha256 /'
+baseline=()
+[ -n "${BK_BENCH_BASELINE:-}" ] && baseline=(--baseline-launcher "$BK_BENCH_BASELINE")
 
 work=$root/build/perf-table
 stop() {
@@ -50,4 +65,5 @@ echo "perf_table: measuring ($rounds rounds; a few minutes)" >&2
 # the measuring script share one CPU; unpinned, Wine's start-up times jump
 # between two levels at random.
 taskset -c "$cpu" python3 "$root/bench/perf_table.py" --root "$root" --host-dir "$host" \
-  --win32-dir "$win32" --bare-launcher "$bare/bklaunch.exe" --work "$work" --rounds "$rounds"
+  --win32-dir "$win32" --bare-launcher "$bare/bklaunch.exe" --work "$work" --rounds "$rounds" \
+  "${baseline[@]}"

@@ -3,7 +3,10 @@
 #  (a) extracting a 64 MiB book with bkpack against cp of the same bytes
 #      (best of several rounds, the two alternating);
 #  (b) read calls the marker search makes with 19,995 bytes after the trailer;
-#  (c) peak memory of bkpack extract for a 1 MiB and a 256 MiB book.
+#  (c) peak memory of bkpack extract for a 1 MiB and a 256 MiB book;
+#  (d) bench/perf_table.sh: the launcher's size, the reproducibility check and
+#      real packages under Wine (BK_BENCH_BASELINE=OLD/bklaunch.exe measures
+#      a launcher of another commit beside this one).
 # Expects the host tree built (./bk bench builds it first).
 set -euo pipefail
 export LC_ALL=C

@@ -5,13 +5,17 @@ usage: make_icon.py [OUTPUT]    (default: launcher.ico beside this script)
        make_icon.py --cover OUTPUT
                                 the sample book's own cover for the demo and
                                 the tests: the same book in red, at 16, 32
-                                and 48 pixels and at 256 as a PNG image
+                                and 48 pixels as 32-bit images (the form a
+                                publisher's icon usually has) and at 256 as
+                                a PNG image
 
 Each size is drawn on its own pixel grid from one 16-unit layout, with edges
 snapped to whole pixels, so the glyph stays sharp at 16, 32 and 48 pixels.
-Entries are 32-bit BGRA bitmaps with an AND mask, the form every Windows
-version since XP reads. Standard library only; the output is byte-for-byte
-the same on every run.
+The drawing has seven colours and no partial transparency, so entries are
+16-colour bitmaps with an AND mask: the same pixels as 32-bit ones at a sixth
+of the size (the icon is carried by every package), in a form every Windows
+reads. Standard library only; the output is byte-for-byte the same on every
+run.
 """
 import os
 import struct
@@ -80,8 +84,40 @@ def draw_book(n, colours=BLUE):
     return img
 
 
-def bmp_entry(img):
-    """A 32-bit icon image: BITMAPINFOHEADER, BGRA rows bottom-up, AND mask."""
+PALETTE = (OUTLINE, COVER, COVER_LIGHT, SPINE, PAGES, PAGE_LINE, LABEL)
+
+
+def bmp4_entry(img):
+    """A 16-colour icon image: BITMAPINFOHEADER, the palette, 4-bit rows
+    bottom-up, AND mask (transparent pixels use palette entry 0 and are
+    masked)."""
+    n = len(img)
+    header = struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 4, 0, 0, 0, 0, 16, 0)
+    colours = bytearray()
+    for i in range(16):
+        r, g, b = PALETTE[i] if i < len(PALETTE) else (0, 0, 0)
+        colours += bytes((b, g, r, 0))
+    xor_stride = ((n * 4 + 31) // 32) * 4
+    mask_stride = ((n + 31) // 32) * 4
+    xor = bytearray()
+    mask = bytearray()
+    for row in reversed(img):
+        xline = bytearray(xor_stride)
+        mline = bytearray(mask_stride)
+        for x, (r, g, b, a) in enumerate(row):
+            if a == 0:
+                mline[x // 8] |= 0x80 >> (x % 8)
+                continue
+            index = PALETTE.index((r, g, b))
+            xline[x // 2] |= index << (0 if x % 2 else 4)
+        xor += xline
+        mask += mline
+    return header + bytes(colours) + bytes(xor) + bytes(mask)
+
+
+def bmp32_entry(img):
+    """A 32-bit icon image: BITMAPINFOHEADER, BGRA rows bottom-up, AND mask
+    (the form most publishers' icons come in)."""
     n = len(img)
     header = struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 32, 0, 0, 0, 0, 0, 0)
     xor = bytearray()
@@ -111,16 +147,23 @@ def png_entry(img):
             + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
-def ico(images, png_from=1000):
-    """The .ico file; images of png_from pixels and more are stored as PNG."""
+def ico(images, png_from=1000, palette16=True):
+    """The .ico file; images of png_from pixels and more are stored as PNG,
+    the others as 16-colour bitmaps (PALETTE only) or, without PALETTE16,
+    32-bit ones."""
     count = len(images)
     out = bytearray(struct.pack("<HHH", 0, 1, count))
     offset = 6 + 16 * count
     blobs = []
     for img in images:
         n = len(img)
-        blob = png_entry(img) if n >= png_from else bmp_entry(img)
-        out += struct.pack("<BBBBHHII", n % 256, n % 256, 0, 0, 1, 32, len(blob), offset)
+        if n >= png_from:
+            blob, palette, bits = png_entry(img), 0, 32
+        elif palette16:
+            blob, palette, bits = bmp4_entry(img), 16, 4
+        else:
+            blob, palette, bits = bmp32_entry(img), 0, 32
+        out += struct.pack("<BBBBHHII", n % 256, n % 256, palette, 0, 1, bits, len(blob), offset)
         offset += len(blob)
         blobs.append(blob)
     for blob in blobs:
@@ -132,7 +175,7 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     if len(sys.argv) == 3 and sys.argv[1] == "--cover":
         path = sys.argv[2]
-        data = ico([draw_book(n, RED) for n in SIZES + (256,)], png_from=256)
+        data = ico([draw_book(n, RED) for n in SIZES + (256,)], png_from=256, palette16=False)
     else:
         path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "launcher.ico")
         data = ico([draw_book(n) for n in SIZES])

@@ -335,6 +335,47 @@ TEST(PlatFiles, ReplaceOverExistingFile) {
   plat_file_delete(to.c_str());
 }
 
+TEST(PlatFiles, StreamsOpenTogetherReadTheirOwnBytes) {
+  // Larger than the launcher's stream buffer, which only one stream holds.
+  std::string one = scratch("one.bin"), two = scratch("two.bin");
+  std::string a, b;
+  for (uint32_t i = 0; i < 100000; ++i) {
+    a += (char)(i * 7);
+    b += (char)(i * 13 + 1);
+  }
+  write_whole(one, a);
+  write_whole(two, b);
+  PlatStream s1 = plat_stream_open(one.c_str());
+  PlatStream s2 = plat_stream_open(two.c_str());
+  ASSERT_NE(s1, nullptr);
+  ASSERT_NE(s2, nullptr);
+  std::string got1, got2;
+  char piece[1024];
+  uint32_t n;
+  while ((n = plat_stream_read(s1, piece, sizeof piece)) > 0) {
+    got1.append(piece, n);
+    n = plat_stream_read(s2, piece, sizeof piece);
+    got2.append(piece, n);
+  }
+  EXPECT_TRUE(got1 == a);
+  EXPECT_TRUE(got2 == b);
+  plat_stream_close(s1);
+  // The buffer is free again for the next stream, and a seek far into the
+  // file reads the right bytes through it.
+  PlatStream s3 = plat_stream_open(two.c_str());
+  ASSERT_NE(s3, nullptr);
+  ASSERT_EQ(plat_stream_seek(s3, 70000), 1);
+  EXPECT_EQ(plat_stream_read(s3, piece, 8), 8u);
+  EXPECT_EQ(std::string(piece, 8), b.substr(70000, 8));
+  ASSERT_EQ(plat_stream_seek(s2, 5), 1);
+  EXPECT_EQ(plat_stream_read(s2, piece, 8), 8u);
+  EXPECT_EQ(std::string(piece, 8), b.substr(5, 8));
+  plat_stream_close(s3);
+  plat_stream_close(s2);
+  plat_file_delete(one.c_str());
+  plat_file_delete(two.c_str());
+}
+
 TEST(PlatFiles, SizesUpToFourGigabytes) {
   // Sparse on the host file system: no real 4 GB are written.
   std::string path = scratch("large.bin");
