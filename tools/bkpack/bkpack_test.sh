@@ -203,7 +203,7 @@ PY
   cat "$launcher" "$work/res.bkr" | cmp -s -n $(( $(stat -c %s "$launcher") + 30001 )) - "$work/plain.exe" ||
     fail "pack without options changed the launcher"
   expect 0 "$bkpack" info "$work/plain.exe"
-  contains "$out" "icon:                16x16 32-bit, 32x32 32-bit, 48x48 32-bit" "info on the plain package"
+  contains "$out" "icon:                16x16 4-bit, 32x32 4-bit, 48x48 4-bit" "info on the plain package"
 
   # Both replaced: the reader sees the new images and installer, the book is
   # intact, the launcher untouched.
