@@ -35,7 +35,7 @@ static const char *const DEVICE_NAMES[] = {"con", "prn", "aux", "nul", "com#", "
 // 1 when NAME up to its end or first '.' is DEVICE, ignoring ASCII case.
 static int names_match_device(const char *name, const char *device) {
   for (; *device != '\0'; ++name, ++device) {
-    char c = (*name >= 'A' && *name <= 'Z') ? (char)(*name - 'A' + 'a') : *name;
+    char c = text_fold(*name);
     if (*device == '#' ? (c < '1' || c > '9') : c != *device) return 0;
   }
   return *name == '\0' || *name == '.';

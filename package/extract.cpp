@@ -44,8 +44,8 @@ static int pkg_temp_name(const char *dest, uint32_t n, char *temp) {
 // ASCII letters.
 static int pkg_same_path(const char *a, const char *b) {
   for (;; ++a, ++b) {
-    char x = (*a >= 'A' && *a <= 'Z') ? (char)(*a - 'A' + 'a') : *a;
-    char y = (*b >= 'A' && *b <= 'Z') ? (char)(*b - 'A' + 'a') : *b;
+    char x = text_fold(*a);
+    char y = text_fold(*b);
     if (x != y) return 0;
     if (x == '\0') return 1;
   }

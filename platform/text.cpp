@@ -56,3 +56,5 @@ int text_format(char *out, uint32_t cap, const char *format, ...) {
   memcpy(out, scratch, n + 1);
   return 1;
 }
+
+char text_fold(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }

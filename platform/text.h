@@ -8,6 +8,10 @@
 // Length of S, looking at no more than CAP bytes; CAP when no terminator.
 uint32_t text_length(const char *s, uint32_t cap);
 
+// C as a lower-case letter when it is an ASCII capital, else C itself: the
+// case Windows ignores in file and device names.
+char text_fold(char c);
+
 // OUT = SRC. Returns 1, or 0 when SRC needs more than CAP bytes.
 int text_copy(char *out, uint32_t cap, const char *src);
 
