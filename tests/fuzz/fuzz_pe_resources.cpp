@@ -15,7 +15,7 @@
 
 #include "package/le32.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "tools/bkpack/pe_resources.h"
+#include "bkpack/pe_resources.h"
 
 static const uint8_t INSTALLER[] = "a newer installer\r\n\x1a";
 

@@ -24,7 +24,7 @@ import time
 
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_lib import (CaseFailure, Deadline, PrefixFiles, Dialog, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
+from e2e_lib import (tool, CaseFailure, Deadline, PrefixFiles, Dialog, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      read_lines, run_program, shortcut_target, wait_for)
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -527,12 +527,6 @@ def swapped_installer_runs(w):
 
 
 # ------------------------------------------------------------------------
-def tool(directory, name):
-    for candidate in (os.path.join(directory, name),
-                      os.path.join(directory, "tools", "bkpack", name)):
-        if os.path.isfile(candidate):
-            return candidate
-    raise RuntimeError("%s not built in %s" % (name, directory))
 
 
 def make_books(host_dir, work):

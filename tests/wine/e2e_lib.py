@@ -14,6 +14,14 @@ import time
 import traceback
 
 
+def tool(directory, name):
+    """The host tool NAME (bkpack, bkbook) at the top of the build tree DIRECTORY."""
+    path = os.path.join(directory, name)
+    if not os.path.isfile(path):
+        raise RuntimeError("%s not built in %s" % (name, directory))
+    return path
+
+
 class CaseFailure(Exception):
     """A check of a case failed; the message says what was seen."""
 

@@ -29,7 +29,7 @@ import time
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from e2e_lib import (CaseFailure, Deadline, PrefixFiles, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
+from e2e_lib import (tool, CaseFailure, Deadline, PrefixFiles, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      message_texts, read_lines, screenshot, shortcut_target, visible_windows,
                      wait_for, window_title)
 
@@ -47,12 +47,6 @@ POLL = 0.05
 # --------------------------------------------------------------------------
 # The machinery both suites share.
 
-def tool(directory, name):
-    for candidate in (os.path.join(directory, name),
-                      os.path.join(directory, "tools", "bkpack", name)):
-        if os.path.isfile(candidate):
-            return candidate
-    raise RuntimeError("%s not built in %s" % (name, directory))
 
 
 def clone_prefix(template, target):

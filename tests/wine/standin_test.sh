@@ -60,7 +60,7 @@ run_installer() { # expected exit code, then VAR=value settings
 run_installer 0
 [ "$(version)" = "REG_DWORD 0x1f4a" ] || fail "Version after default run: $(version)"
 cmp -s "$windir/bkplugin.exe" "$win32/bkplugin_standin.exe" || fail "bkplugin.exe not the stand-in reader"
-cmp -s "$windir/bkremove.bat" "$here/../../tools/standin/bkremove.bat" || fail "bkremove.bat not as built"
+cmp -s "$windir/bkremove.bat" "$here/../standin/bkremove.bat" || fail "bkremove.bat not as built"
 [ "$(lines "$home/Temp/bkr-standin.log")" = 1 ] || fail "default log has not one line"
 grep -q 'version=8010 exit=0 result=ok' "$home/Temp/bkr-standin.log" || fail "default log line"
 

@@ -11,8 +11,8 @@
 #include "package/package.h"
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "tools/bkpack/pe_resources.h"
-#include "tools/bkpack/sha256.h"
+#include "bkpack/pe_resources.h"
+#include "bkpack/sha256.h"
 
 #define BKPACK_OK 0
 #define BKPACK_FAILED 1

@@ -19,7 +19,7 @@
 
 #include <stdio.h>
 
-#include "tools/standin/standin_util.h"
+#include "tests/standin/standin_util.h"
 
 // The name its log lines start with; a second build under another name
 // stands in for a newer installer that a publisher swaps into a package.

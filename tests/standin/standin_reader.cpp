@@ -6,7 +6,7 @@
 
 #include <stdio.h>
 
-#include "tools/standin/standin_util.h"
+#include "tests/standin/standin_util.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   char log_path[260];

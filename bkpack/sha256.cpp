@@ -1,5 +1,5 @@
 // SHA-256 as FIPS 180-4 gives it, over one buffer.
-#include "tools/bkpack/sha256.h"
+#include "bkpack/sha256.h"
 
 #include <string.h>
 

@@ -3,7 +3,7 @@
 // and a new section is written from it (directories, data entries, names,
 // then the data, each 8-aligned). Only the resource section and the
 // relocations after it change place or size; the rest of the image is copied.
-#include "tools/bkpack/pe_resources.h"
+#include "bkpack/pe_resources.h"
 
 #include <stdio.h>
 #include <stdlib.h>
