@@ -28,15 +28,23 @@ void names_book_name(const char *module_path, char *book_name) {
   book_name[n] = '\0';
 }
 
-// The reserved device names, lower case; '#' stands for a digit 1 to 9.
+// The reserved device names, lower case; '#' stands for a port number.
 static const char *const DEVICE_NAMES[] = {"con", "prn", "aux", "nul", "com#", "lpt#"};
 #define DEVICE_NAME_COUNT 6
+
+// 1 when C is a port number of a device name: 1 to 9, or the superscripts
+// one, two and three, which Windows takes as digits there (as characters of
+// the ANSI code page: bytes 0xB9, 0xB2 and 0xB3 in code page 1252).
+static int names_is_port_digit(char c) {
+  if (c >= '1' && c <= '9') return 1;
+  uint32_t wide = plat_ansi_char((unsigned char)c);
+  return wide == 0xB9 || wide == 0xB2 || wide == 0xB3;
+}
 
 // 1 when NAME up to its end or first '.' is DEVICE, ignoring ASCII case.
 static int names_match_device(const char *name, const char *device) {
   for (; *device != '\0'; ++name, ++device) {
-    char c = text_fold(*name);
-    if (*device == '#' ? (c < '1' || c > '9') : c != *device) return 0;
+    if (*device == '#' ? !names_is_port_digit(*name) : text_fold(*name) != *device) return 0;
   }
   return *name == '\0' || *name == '.';
 }

@@ -10,8 +10,9 @@
 void names_book_name(const char *module_path, char *book_name);
 
 // 1 when BOOK, up to its first '.', is a reserved device name (CON, PRN,
-// AUX, NUL, COM1 to COM9, LPT1 to LPT9, any case): a file named after it,
-// whatever its extension, would open the device.
+// AUX, NUL, COM1 to COM9, LPT1 to LPT9, COM and LPT with a superscript one,
+// two or three, any case): a file named after it, whatever its extension,
+// would open the device.
 int names_is_device(const char *book);
 
 int names_library_folder(const char *documents, char *out);                  // "%s\My eBooks"

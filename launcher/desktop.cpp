@@ -18,18 +18,21 @@ void desktop_ensure_uninstall_entry(const char *book_name, const char *display_n
   }
   PlatKey uninstall = 0;
   if (parent && !plat_reg_open(parent, "Uninstall", &uninstall)) {
-    plat_reg_create(parent, "Uninstall", &uninstall);
+    plat_reg_create(parent, "Uninstall", &uninstall, 0);
   }
   if (uninstall) {
     PlatKey entry;
+    int created = 0;
     if (plat_reg_open(uninstall, book_name, &entry)) {
       plat_reg_close(entry);  // an existing entry is never changed
-    } else if (plat_reg_create(uninstall, book_name, &entry)) {
-      int whole = plat_reg_write_text(entry, "DisplayName", display_name) &&
+    } else if (plat_reg_create(uninstall, book_name, &entry, &created)) {
+      // A key found here now was made meanwhile by another run: left alone too.
+      int whole = created && plat_reg_write_text(entry, "DisplayName", display_name) &&
                   plat_reg_write_text(entry, "UninstallString", uninstall_command);
       plat_reg_close(entry);
-      // A half entry would be kept for good; without one the next run tries again.
-      if (!whole) plat_reg_delete(uninstall, book_name);
+      // A half entry would be kept for good; without one the next run tries
+      // again. Only a key this run made is ever removed.
+      if (created && !whole) plat_reg_delete(uninstall, book_name);
     }
     plat_reg_close(uninstall);
   }

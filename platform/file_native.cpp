@@ -16,6 +16,11 @@ int plat_is_lead_byte(unsigned char byte) {
   return 0;
 }
 
+// Host text is read as Latin-1, byte for character.
+uint32_t plat_ansi_char(unsigned char byte) {
+  return byte;
+}
+
 // 1 when PATH names an existing file or folder.
 int plat_path_exists(const char *path) {
   struct stat st;

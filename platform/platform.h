@@ -47,6 +47,10 @@ uint32_t plat_version_major(void);
 // (IsDBCSLeadByte), else 0.
 int plat_is_lead_byte(unsigned char byte);
 
+// The UTF-16 unit that BYTE stands for on its own in the active ANSI code
+// page, or 0 when it stands for none (a lead byte, an unmapped byte).
+uint32_t plat_ansi_char(unsigned char byte);
+
 // ---- Registry ------------------------------------------------------------
 
 // The two roots; each implementation maps them to its own root keys.
@@ -57,9 +61,10 @@ int plat_is_lead_byte(unsigned char byte);
 // else 0 and *OUT is null.
 int plat_reg_open(PlatKey parent, const char *sub, PlatKey *out);
 
-// Creates SUB under PARENT, or opens it when it exists. Returns 1 and sets
-// *OUT on success, else 0 and *OUT is null.
-int plat_reg_create(PlatKey parent, const char *sub, PlatKey *out);
+// Creates SUB under PARENT, or opens it when it exists (RegCreateKeyExA).
+// Returns 1 and sets *OUT on success, else 0 and *OUT is null. When CREATED
+// is not null it says whether this call made the key (1) or found it (0).
+int plat_reg_create(PlatKey parent, const char *sub, PlatKey *out, int *created);
 
 // Reads the 4 raw bytes of value NAME as a little-endian number, whatever its
 // registry type (a shorter value reads as if padded with zero bytes). Returns

@@ -67,6 +67,13 @@ int plat_is_lead_byte(unsigned char byte) {
   return IsDBCSLeadByte(byte) != 0;
 }
 
+uint32_t plat_ansi_char(unsigned char byte) {
+  WCHAR wide = 0;
+  char narrow = (char)byte;
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &narrow, 1, &wide, 1) != 1) return 0;
+  return wide;
+}
+
 // ---- Registry ------------------------------------------------------------
 
 // The boundary's root values are 32-bit numbers; Windows' predefined keys
@@ -87,13 +94,18 @@ int plat_reg_open(PlatKey parent, const char *sub, PlatKey *out) {
   return 1;
 }
 
-int plat_reg_create(PlatKey parent, const char *sub, PlatKey *out) {
+int plat_reg_create(PlatKey parent, const char *sub, PlatKey *out, int *created) {
+  // The access RegCreateKeyA asks for; the disposition tells a key this call
+  // made from one that was there.
   HKEY key = NULL;
-  if (RegCreateKeyA(win_key(parent), sub, &key) != ERROR_SUCCESS) {
+  DWORD disposition = 0;
+  if (RegCreateKeyExA(win_key(parent), sub, 0, NULL, REG_OPTION_NON_VOLATILE, MAXIMUM_ALLOWED,
+                      NULL, &key, &disposition) != ERROR_SUCCESS) {
     *out = NULL;
     return 0;
   }
   *out = (PlatKey)key;
+  if (created != NULL) *created = disposition == REG_CREATED_NEW_KEY;
   return 1;
 }
 

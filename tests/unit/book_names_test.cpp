@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "simulation/sim.h"
+
 namespace {
 
 std::string book_name_of(const std::string &module_path) {
@@ -52,6 +54,16 @@ TEST(BookName, DeviceNamesInAnyCaseAndWithAnExtension) {
     EXPECT_EQ(1, names_is_device(name)) << name;
   for (const char *name : {"", "CONS", "CO", "COM", "COM0", "COM10", "LPTx", "xnul", "nul_", "com1_"})
     EXPECT_EQ(0, names_is_device(name)) << name;
+  // Superscript one, two and three are port numbers too; in code page 1250
+  // the same bytes are letters.
+  sim_reset();
+  for (const char *name : {"COM\xB9", "com\xB2.x", "LPT\xB3", "lpt\xB9"})
+    EXPECT_EQ(1, names_is_device(name)) << name;
+  for (const char *name : {"COM\xB4", "LPT\xB9\xB9", "COM\xBC"})
+    EXPECT_EQ(0, names_is_device(name)) << name;
+  sim_set_code_page(1250);
+  EXPECT_EQ(0, names_is_device("COM\xB9"));
+  sim_reset();
 }
 
 TEST(Names, ComposeEachPath) {

@@ -82,6 +82,19 @@ TEST_F(Desktop, RegistryFailuresLeaveTheEntryMissing) {
   }
 }
 
+TEST_F(Desktop, AnEntryMadeMeanwhileByAnotherRunIsLeftWhole) {
+  // The entry's open fails (another run is making it); by the create it is
+  // whole, so this run neither writes it nor, when a write fails, removes it.
+  sim_reg_set_text(PLAT_HKCU, ENTRY, "DisplayName", "eBook My_Great_Book");
+  sim_reg_set_text(PLAT_HKCU, ENTRY, "UninstallString", "made by the other run");
+  sim_fail(SIM_REG_OPEN, 6, false);  // SOFTWARE .. Uninstall, then the entry
+  sim_fail(SIM_REG_WRITE, 1, true);
+  ensure();
+  std::string text;
+  EXPECT_TRUE(sim_reg_get_text(PLAT_HKCU, ENTRY, "UninstallString", &text));
+  EXPECT_EQ("made by the other run", text);
+}
+
 TEST_F(Desktop, ShortcutIsReplacedAndPointsAtTheTarget) {
   const char link[] = "C:\\Users\\reader\\Desktop\\My_Great_Book.lnk";
   plat_com_init();  // the launch sequence holds COM for the whole run

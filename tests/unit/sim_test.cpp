@@ -98,7 +98,9 @@ TEST_F(Sim, FileCreateIsExclusive) {
 TEST_F(Sim, RegistryCreateOpensExistingKeysWhateverTheCase) {
   sim_reg_set_text(PLAT_HKCU, "Software\\Test\\Entry", "Kept", "yes");
   PlatKey key = nullptr;
-  ASSERT_EQ(1, plat_reg_create(PLAT_HKCU, "SOFTWARE\\test\\ENTRY", &key));
+  int created = 1;
+  ASSERT_EQ(1, plat_reg_create(PLAT_HKCU, "SOFTWARE\\test\\ENTRY", &key, &created));
+  EXPECT_EQ(0, created);
   std::string text;
   EXPECT_TRUE(sim_reg_get_text(PLAT_HKCU, "software\\TEST\\entry", "kept", &text));
   EXPECT_EQ("yes", text);

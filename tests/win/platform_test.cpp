@@ -99,16 +99,19 @@ TEST_F(PlatRegistry, OpenFailsUntilCreatedAndCreateReopens) {
   EXPECT_EQ(plat_reg_open(PLAT_HKCU, sub_.c_str(), &key), 0);
   EXPECT_EQ(key, nullptr);
 
-  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key), 1);
+  int created = 0;
+  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key, &created), 1);
   ASSERT_NE(key, nullptr);
+  EXPECT_EQ(created, 1);
   EXPECT_EQ(plat_reg_write_text(key, "Kept", "first"), 1);
   PlatKey child = NULL;
-  EXPECT_EQ(plat_reg_create(key, "Child", &child), 1);
+  EXPECT_EQ(plat_reg_create(key, "Child", &child, NULL), 1);
   plat_reg_close(child);
   plat_reg_close(key);
 
-  // Creating an existing key opens it; its values stay.
-  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key), 1);
+  // Creating an existing key opens it, says so, and its values stay.
+  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key, &created), 1);
+  EXPECT_EQ(created, 0);
   char text[16] = "";
   DWORD size = sizeof text;
   EXPECT_EQ(RegQueryValueExA((HKEY)key, "Kept", NULL, NULL, (BYTE *)text, &size),
@@ -132,7 +135,7 @@ TEST_F(PlatRegistry, OpenFailsUntilCreatedAndCreateReopens) {
 
 TEST_F(PlatRegistry, TextIsStoredWithoutTerminator) {
   PlatKey key = NULL;
-  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key), 1);
+  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key, NULL), 1);
   ASSERT_EQ(plat_reg_write_text(key, "DisplayName", "eBook My_Book"), 1);
   ASSERT_EQ(plat_reg_write_text(key, "Empty", ""), 1);
 
@@ -157,7 +160,7 @@ TEST_F(PlatRegistry, TextIsStoredWithoutTerminator) {
 
 TEST_F(PlatRegistry, ReadsFourRawBytesWhateverTheType) {
   PlatKey key = NULL;
-  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key), 1);
+  ASSERT_EQ(plat_reg_create(PLAT_HKCU, sub_.c_str(), &key, NULL), 1);
   HKEY k = (HKEY)key;
   DWORD version = 8011;
   ASSERT_EQ(RegSetValueExA(k, "Dword", 0, REG_DWORD, (const BYTE *)&version, 4),
@@ -239,6 +242,11 @@ TEST(PlatFolders, FullPathFromTheCurrentFolder) {
 TEST(PlatFolders, NoLeadBytesInCodePage1252) {
   if (GetACP() != 1252) GTEST_SKIP() << "code page " << GetACP();
   for (int byte = 0; byte < 256; byte++) EXPECT_EQ(plat_is_lead_byte((unsigned char)byte), 0) << byte;
+  // The superscript digits of device names, and a byte the page leaves unmapped.
+  EXPECT_EQ(plat_ansi_char(0xB9), 0xB9u);
+  EXPECT_EQ(plat_ansi_char(0xB3), 0xB3u);
+  EXPECT_EQ(plat_ansi_char(0x80), 0x20ACu);
+  EXPECT_EQ(plat_ansi_char('A'), (uint32_t)'A');
 }
 
 TEST(PlatFolders, CreateFolderOnce) {
