@@ -16,6 +16,7 @@ dialogs and each run's Wine trace stay in <host-dir>/wine-e2e/artefacts.
 import argparse
 import fcntl
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -135,6 +136,7 @@ class World(PrefixFiles):
     def logs(self):
         return len(read_lines(self.u(INSTALLER_LOG))), len(read_lines(self.u(READER_LOG)))
 
+
     def reader_quiet(self):
         """Waits until no reader process of the prefix runs any more."""
         wait_for(lambda: not self.p.processes("bkplugin"), self.deadline.sooner(30),
@@ -158,12 +160,22 @@ class World(PrefixFiles):
         check(len(lines) == before, "the reader was started: %r" % lines[before:])
 
     def expect_installer_runs(self, before, count, exit_code=None):
+        """The installer ran COUNT times more, each time as bksetup.exe, with
+        only its own path, from a folder of its own made under the temporary
+        folder, which was its current folder too and is gone afterwards."""
         lines = read_lines(self.u(INSTALLER_LOG))
         check(len(lines) == before + count, "the installer ran %d times, expected %d" % (
             len(lines) - before, count))
+        own = re.compile(re.escape(self.temp) + r"\\bk[0-9a-f]{8}\\bksetup\.exe", re.I)
         for line in lines[before:]:
-            want = "cmdline=" + self.temp + "\\bksetup.exe"
-            check(line.endswith(want), "installer log %r does not end with %r" % (line, want))
+            m = re.search(r" cwd=(.*) cmdline=(.*)$", line)
+            check(m, "installer log %r names no folder and command line" % line)
+            folder, program = m.group(1), m.group(2)
+            check(own.fullmatch(program), "the installer ran as %r, not from a folder of its own in %s"
+                  % (program, self.temp))
+            check(folder.lower() == program.rsplit("\\", 1)[0].lower(),
+                  "the installer's current folder was %r" % folder)
+            check(not self.exists(folder), "the installer's folder %s is left" % folder)
             if exit_code is not None:
                 check(" exit=%d " % exit_code in line, "installer log %r: exit code not %d" % (
                     line, exit_code))
@@ -582,13 +594,6 @@ def reset_prefix(p):
         os.makedirs(path)
 
 
-def temp_folder(p):
-    code, out = p.wine(["cmd", "/c", "echo %TEMP%"])
-    temp = out.strip().splitlines()[-1].strip() if code == 0 and out.strip() else ""
-    check(temp[:3].upper() == "C:\\", "no temp folder from Wine (%r)" % out)
-    return temp.rstrip("\\")
-
-
 def take_lock(lock, deadline):
     """One run at a time owns the prefix (ctest and a person may both start one)."""
     while True:
@@ -673,7 +678,7 @@ def run_suite(opts, host_dir, win32_dir, root, held):
         reset_prefix(prefix)
         w = World(prefix, win32_dir, artefacts, make_books(host_dir, work))
         make_packages(w, host_dir, work)
-        w.temp = temp_folder(prefix)
+        w.temp = prefix.temp_folder()
     except (RuntimeError, CaseFailure, subprocess.SubprocessError, OSError) as e:
         print("FAIL setup: %s" % e)
         return 0, 1
