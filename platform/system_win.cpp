@@ -47,16 +47,15 @@ const char *plat_command_line(void) {
 }
 
 int plat_env_get(const char *name, char *out, uint32_t cap) {
-  // The length with its terminator when OUT is too small, 0 both for an
-  // empty value and for none.
-  char value[PATH_CAP];
+  // The length without the terminator, or the size needed when OUT is too
+  // small; 0 both for an empty value and for none, which only the last error
+  // tells apart.
   SetLastError(ERROR_SUCCESS);
-  DWORD n = GetEnvironmentVariableA(name, value, PATH_CAP);
-  if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
-    clear(out, cap);
-    return 0;
-  }
-  if (n < PATH_CAP && text_copy(out, cap, n == 0 ? "" : value)) return 1;
+  DWORD n = GetEnvironmentVariableA(name, out, cap);
+  int unset = n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND;
+  if (n == 0) clear(out, cap);
+  if (unset) return 0;
+  if (n < cap) return 1;
   clear(out, cap);
   return -1;
 }
