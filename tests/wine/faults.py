@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Fault suite: real packages run under Wine while something goes wrong
-(the disk fills up, another program holds the library copy, the library
-folder can't be written, the package is cut short, the registry, the shell
-link class or "windir" are missing, the reader is gone, two launches race),
+(the disk fills up, another program holds the library copy or a bksetup.exe
+in the temporary folder, the library folder can't be written, the package is
+cut short, the registry, the shell link class or "windir" are missing, the
+reader is gone, two launches race),
 each checked for nothing lost and nothing false reported: the old library
 copy stays whole, no temporary file is left, no shortcut changes and the
 reader is not started unless the book was copied whole, and the exit code is 0.
