@@ -427,8 +427,14 @@ def main():
                            for m in SIZES}
         base_step = med(per_round(step, ("base_first", 1), ("base_second", 1),
                                   ("base_first", 128), ("base_second", 128)))
+        base_second = {m: med(samples[("base_second", m)]) for m in SIZES}
+        second_ratio = {m: med(per_round(lambda a, b: a / b, ("second", m), ("base_second", m)))
+                        for m in SIZES}
         rows += [
             ("before: first run", [ms(base_first[m]) for m in SIZES], "the baseline launcher"),
+            ("before: second run", [ms(base_second[m]) for m in SIZES], "the baseline launcher"),
+            ("second run / before", ["%.2f" % second_ratio[m] for m in SIZES],
+             "paired within each round"),
             ("before: extraction", [ms(base_extraction[m]) for m in SIZES],
              "1 to 128 MiB: +%s; extraction / copy %.1f" % (ms(base_step), base_step / copy_step)),
             ("before: extraction / plain copy", to_copy("base_"), ""),

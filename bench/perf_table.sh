@@ -7,8 +7,13 @@
 # that later runs only rebuild what changed.
 # usage: bench/perf_table.sh   env: BK_BENCH_ROUNDS (default 7), BK_BENCH_CPU
 #                              (default 1), BK_HOST_TREE, BK_WIN32_TREE,
-#                              BK_BENCH_BASELINE (a bklaunch.exe of another
-#                              commit, measured beside this tree's)
+#                              BK_BENCH_BASELINE (a bklaunch.exe, or a commit
+#                              whose launcher is built first, measured beside
+#                              this tree's)
+# A commit's launcher is built from its files alone (git archive) in
+# build/baseline-COMMIT and kept there, so that
+#   BK_BENCH_BASELINE=main ./bk bench
+# gives before and after figures from one run.
 set -euo pipefail
 export LC_ALL=C
 cd "$(dirname "$0")/.."
@@ -49,8 +54,31 @@ else
   echo "reproducibility: bkpack.exe DIFFERS between $win32 and $bare"
 fi
 (cd "$win32" && sha256sum bklaunch.exe bkpack.exe) | sed 's/^/reproducibility: sha256 /'
+# The launcher of BK_BENCH_BASELINE: the file itself, or the commit's, built
+# once in build/baseline-COMMIT.
+baseline_launcher() {
+  local rev=$1 sha dir
+  if [ -f "$rev" ]; then
+    printf '%s\n' "$rev"
+    return
+  fi
+  sha=$(git -C "$root" rev-parse --verify -q "$rev^{commit}") ||
+    { echo "perf_table: BK_BENCH_BASELINE=$rev is neither a file nor a commit" >&2; exit 1; }
+  dir=$root/build/baseline-${sha:0:12}
+  if [ ! -f "$dir/win32/bklaunch.exe" ]; then
+    echo "perf_table: building the launcher of $rev (${sha:0:12}) in $dir" >&2
+    rm -rf "$dir"
+    mkdir -p "$dir/src"
+    git -C "$root" archive "$sha" | tar -x -C "$dir/src"
+    { cmake -S "$dir/src" -B "$dir/win32" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$dir/src/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release &&
+      cmake --build "$dir/win32" --target bklaunch -j2; } >"$dir/build.log" 2>&1 ||
+      { echo "perf_table: building $rev failed (see $dir/build.log)" >&2; exit 1; }
+  fi
+  printf '%s\n' "$dir/win32/bklaunch.exe"
+}
 baseline=()
-[ -n "${BK_BENCH_BASELINE:-}" ] && baseline=(--baseline-launcher "$BK_BENCH_BASELINE")
+[ -n "${BK_BENCH_BASELINE:-}" ] && baseline=(--baseline-launcher "$(baseline_launcher "$BK_BENCH_BASELINE")")
 
 work=$root/build/perf-table
 stop() {

@@ -71,10 +71,19 @@ static LibraryCopy launch_check_library_copy(const LaunchNames *names, const cha
   return COPY_DIFFERENT;
 }
 
+// COM serves only the save dialog and the shortcut: it is initialised just
+// before the first of them (*COM set), and launch_run releases it. A run
+// that needs neither, the common second run, never starts it.
+static void launch_com_ready(int *com) {
+  if (*com) return;
+  plat_com_init();
+  *com = 1;
+}
+
 // Asks whether to overwrite the library copy; on any answer but Yes offers
 // the save dialog. DESTINATION holds the library copy path on entry and the
 // chosen path on return. 0 when the user cancelled (or the dialog failed).
-static int launch_ask_destination(const LaunchNames *names, char *destination) {
+static int launch_ask_destination(const LaunchNames *names, char *destination, int *com) {
   if (plat_message(OVERWRITE_TEXT, OVERWRITE_CAPTION, PLAT_MB_YESNO) == PLAT_IDYES) return 1;
   PlatSaveDialog dialog = {};
   dialog.struct_size = SAVE_RECORD_SIZE;
@@ -85,6 +94,7 @@ static int launch_ask_destination(const LaunchNames *names, char *destination) {
   dialog.initial_dir = names->library_folder;
   dialog.flags = PLAT_OFN_OVERWRITEPROMPT | PLAT_OFN_HIDEREADONLY;
   dialog.def_ext = "bkr";
+  launch_com_ready(com);
   return plat_save_dialog(&dialog);
 }
 
@@ -94,7 +104,7 @@ static void launch_hand_off(const LaunchNames *names, const char *book) {
   plat_start(names->reader, argv);
 }
 
-static int launch_sequence(PlatModule module, const char *args) {
+static int launch_sequence(PlatModule module, const char *args, int *com) {
   int overwrite = 0;
   int messages = 1;
   cmd_scan_switches(args, &overwrite, &messages);
@@ -133,20 +143,23 @@ static int launch_sequence(PlatModule module, const char *args) {
     launch_hand_off(&names, names.library_copy);
     return LAUNCH_EXIT_OK;
   }
-  if (copy == COPY_DIFFERENT && messages && !launch_ask_destination(&names, destination)) {
+  if (copy == COPY_DIFFERENT && messages && !launch_ask_destination(&names, destination, com)) {
     return LAUNCH_QUIET_END;  // the user cancelled the save dialog
   }
 
   if (!pkg_extract(package, destination, end)) return LAUNCH_QUIET_END;  // nothing written
 
-  if (names.shortcut[0] != '\0') desktop_create_shortcut(names.shortcut, destination);
+  if (names.shortcut[0] != '\0') {
+    launch_com_ready(com);
+    desktop_create_shortcut(names.shortcut, destination);
+  }
   launch_hand_off(&names, destination);
   return LAUNCH_EXIT_OK;
 }
 
 int launch_run(PlatModule module, const char *args) {
-  plat_com_init();
-  int exit_code = launch_sequence(module, args);
-  plat_com_release();
+  int com = 0;
+  int exit_code = launch_sequence(module, args, &com);
+  if (com) plat_com_release();
   return exit_code;
 }

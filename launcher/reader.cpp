@@ -26,37 +26,103 @@ static int reader_detect(void) {
   return present;
 }
 
-// The installer file: the temporary folder, a backslash when it lacks one,
-// "bksetup.exe". 0 when the folder is unknown or the path would not fit.
-static int reader_installer_path(char *out) {
-  if (!plat_folder_temp(out)) return 0;
-  uint32_t n = text_length(out, PATH_CAP);
+// The installer runs from a folder of its own, made new under the temporary
+// folder for this run: a file in the temporary folder itself could be
+// changed by any program of the user's between the write and the start, and
+// the installer, which runs with administrator rights, would load DLLs left
+// beside it there.
+#define INSTALLER_FOLDER_TRIES 16u
+#define INSTALLER_FOLDER_DIGITS 8u  // "bk" and eight hex digits
+
+// Creates a new folder under the temporary folder named "bk" and eight hex
+// digits of a number no other program can guess; a name that exists is
+// passed over, and left alone, for the next. Its path is left in FOLDER.
+// 0 when the temporary folder is unknown, the path would not fit, or every
+// try fails.
+static int reader_folder_create(char *folder) {
+  char temp[PATH_CAP];
+  if (!plat_folder_temp(temp)) return 0;
+  uint32_t n = text_length(temp, PATH_CAP);
   if (n == 0) return 0;
-  if (out[n - 1] != '\\' && !text_append(out, PATH_CAP, "\\")) return 0;
-  return text_append(out, PATH_CAP, INSTALLER_FILE);
+  const char *separator = temp[n - 1] == '\\' ? "" : "\\";
+  for (uint32_t i = 0; i < INSTALLER_FOLDER_TRIES; i++) {
+    char name[3 + INSTALLER_FOLDER_DIGITS] = "bk";
+    uint32_t number = plat_unique_number();
+    for (uint32_t d = 0; d < INSTALLER_FOLDER_DIGITS; d++)
+      name[2 + d] = "0123456789abcdef"[(number >> (28 - 4 * d)) & 0xFu];
+    name[2 + INSTALLER_FOLDER_DIGITS] = '\0';
+    if (!text_format(folder, PATH_CAP, "%s%s%s", temp, separator, name)) return 0;
+    if (plat_folder_create(folder)) return 1;
+  }
+  return 0;
 }
 
-// Writes the carried installer out, runs it, waits, deletes it. 1 when it
-// ran and exited with 0. An installer file that could not be written whole
-// is deleted without being run. A file of that name left by an earlier run
-// that was cut short (say, a restart during the install) is replaced: it
-// would otherwise keep the reader from ever being installed.
-static int reader_run_installer(PlatModule module) {
-  char path[PATH_CAP];
-  const void *bytes;
-  uint32_t size;
-  if (!reader_installer_path(path)) return 0;
-  if (!plat_resource_get(module, INSTALLER_RESOURCE, INSTALLER_TYPE, &bytes, &size)) return 0;
-  PlatFile file = plat_file_create_always(path);
+// 1 when S reads exactly the SIZE bytes at BYTES and then ends.
+static int reader_reads_back(PlatStream s, const uint8_t *bytes, uint32_t size) {
+  uint8_t piece[1024];
+  uint32_t at = 0;
+  for (;;) {
+    uint32_t got = plat_stream_read(s, piece, sizeof piece);
+    if (got == 0) return at == size;
+    if (got > size - at) return 0;
+    for (uint32_t i = 0; i < got; i++)
+      if (piece[i] != bytes[at + i]) return 0;
+    at += got;
+  }
+}
+
+// Writes the installer's SIZE BYTES into PATH, created new, and holds it:
+// returns a stream that keeps every other program from writing, deleting or
+// replacing the file, once the bytes read back through it are the installer's
+// (so nothing changed them between the close and the hold). Null on any
+// failure. *MADE says whether this run created the file.
+static PlatStream reader_write_held(const char *path, const void *bytes, uint32_t size, int *made) {
+  PlatFile file = plat_file_create(path);
+  *made = file != 0;
   if (!file) return 0;
   int written = plat_file_write(file, bytes, size);
-  int closed = plat_file_close(file);
-  int exit_code = -1;
-  if (written && closed) {
-    const char *argv[] = {path, 0};
-    exit_code = plat_run_wait(path, argv);
+  if (!plat_file_close(file) || !written) return 0;
+  PlatStream held = plat_stream_hold(path);
+  if (held && !reader_reads_back(held, (const uint8_t *)bytes, size)) {
+    plat_stream_close(held);
+    return 0;
   }
-  plat_file_delete(path);
+  return held;
+}
+
+// Writes the installer into FOLDER as "bksetup.exe", runs it with FOLDER as
+// its current folder (so that none of its DLL lookups sees the user's) and
+// waits for it; deletes the file afterwards when this run made it. Returns
+// the installer's exit code, -1 when it did not run.
+static int reader_run_in(const char *folder, const void *bytes, uint32_t size) {
+  char path[PATH_CAP];
+  if (!text_format(path, PATH_CAP, "%s\\%s", folder, INSTALLER_FILE)) return -1;
+  int made = 0;
+  int exit_code = -1;
+  PlatStream held = reader_write_held(path, bytes, size, &made);
+  if (held) {
+    const char *argv[] = {path, 0};
+    PlatProcess installer = plat_process_start(path, argv, folder);
+    // Started, its file is the running program's and can't be written.
+    plat_stream_close(held);
+    if (installer) exit_code = plat_process_wait(installer);
+  }
+  if (made) plat_file_delete(path);
+  return exit_code;
+}
+
+// Writes the carried installer out, runs it, waits, and removes its file and
+// folder. 1 when it ran and exited with 0. An installer that could not be
+// written whole, or changed before it was held, is not run. A folder the
+// installer left files in stays: only what this run made is removed.
+static int reader_run_installer(PlatModule module) {
+  const void *bytes;
+  uint32_t size;
+  if (!plat_resource_get(module, INSTALLER_RESOURCE, INSTALLER_TYPE, &bytes, &size)) return 0;
+  char folder[PATH_CAP];
+  if (!reader_folder_create(folder)) return 0;
+  int exit_code = reader_run_in(folder, bytes, size);
+  plat_folder_remove(folder);
   return exit_code == 0;
 }
 

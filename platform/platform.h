@@ -2,11 +2,13 @@
 // need from the operating system. The logic calls these functions and nothing
 // else; which implementation answers is chosen at link time:
 //   *_win.cpp     the real Windows calls (narrow variants), for the product;
+//                 only kernel32 is imported, every other system DLL is
+//                 loaded from the system folder on first use (dll_win.h);
 //   simulation/   a simulated Windows for the host unit tests (see sim.h);
 //   *_native.cpp  plain file operations on the host, for the host tools.
 // Every handle, key and COM interface is obtained and released inside the
-// operation that needs it, except the stream and write handles below, which
-// the caller closes.
+// operation that needs it, except the stream, write and process handles
+// below, which the caller closes or waits for.
 #pragma once
 
 #include <stdint.h>
@@ -19,11 +21,14 @@ typedef void *PlatStream;  // read stream: shared, byte-exact
 typedef void *PlatFile;    // write handle: exclusive, on a file it created
 typedef void *PlatKey;     // registry key
 typedef void *PlatModule;  // module handle of the running program
+typedef void *PlatProcess;  // a started child process, until waited for
 
 // ---- Process and runtime -------------------------------------------------
 
 // Initialises COM for the thread; plat_com_release undoes it. Both are always
-// paired by the caller, whatever plat_com_init returned.
+// paired by the caller, whatever plat_com_init returned. Needed only by the
+// shell link and the save dialog: the caller initialises it just before the
+// first of them.
 void plat_com_init(void);
 void plat_com_release(void);
 
@@ -42,6 +47,11 @@ int plat_windows_dir(char *out, uint32_t cap);
 
 // Major version of Windows (low byte of GetVersion).
 uint32_t plat_version_major(void);
+
+// A number for a name that no other process can guess ahead of time (mixed
+// from the tick count, the performance counter and the process id); calls in
+// a row give different numbers.
+uint32_t plat_unique_number(void);
 
 // 1 when BYTE opens a double-byte character in the active ANSI code page
 // (IsDBCSLeadByte), else 0.
@@ -101,8 +111,13 @@ int plat_full_path(const char *path, char *out);
 // 1 when PATH names an existing file or folder (GetFileAttributesA succeeds).
 int plat_path_exists(const char *path);
 
-// Creates folder PATH with default security. Returns 1 on success.
+// Creates folder PATH with default security. Returns 1 on success; 0 when
+// anything of that name exists already.
 int plat_folder_create(const char *path);
+
+// Removes folder PATH when it is empty (RemoveDirectoryA). Returns 1 on
+// success; a folder that holds anything stays.
+int plat_folder_remove(const char *path);
 
 // Creates PATH for writing: write access only, no sharing, created new (an
 // existing file is left alone and the create fails), normal attributes.
@@ -134,6 +149,12 @@ int plat_file_replace(const char *from, const char *to);
 // Null when it can't be opened.
 PlatStream plat_stream_open(const char *path);
 
+// The same, but shared with readers only: while the stream is open no other
+// program can open PATH for writing or deleting, nor rename or replace it,
+// and Windows can still start it as a program. Null when it can't be opened
+// (also while anyone else has it open for writing).
+PlatStream plat_stream_hold(const char *path);
+
 // Seeks to absolute position POS. Returns 1 on success.
 int plat_stream_seek(PlatStream s, uint32_t pos);
 
@@ -162,9 +183,14 @@ int plat_resource_get(PlatModule module, const char *name, const char *type,
 // ARGV: program path first, then the arguments, null-terminated. The child's
 // command line is the elements joined by single spaces, no quoting added.
 
-// Runs PROGRAM and waits for it without a time-out. Returns its exit code, or
-// -1 when it can't be started.
-int plat_run_wait(const char *program, const char *const *argv);
+// Starts PROGRAM with FOLDER as its current folder (null: this process's
+// current folder). Returns the process, which the caller hands to
+// plat_process_wait, or null when it can't be started.
+PlatProcess plat_process_start(const char *program, const char *const *argv, const char *folder);
+
+// Waits for PROCESS without a time-out and releases it. Returns its exit code
+// (-1 when that can't be had).
+int plat_process_wait(PlatProcess process);
 
 // Starts PROGRAM and does not wait. Returns 1 when it started.
 int plat_start(const char *program, const char *const *argv);

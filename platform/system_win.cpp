@@ -1,16 +1,16 @@
 // Every platform operation other than files and streams, on the narrow
-// Windows calls and the C runtime.
+// Windows calls. kernel32 is called directly; the registry, the shell, COM,
+// message boxes and the save dialog are reached through dll_proc, which
+// loads their DLLs from the system folder on first use.
 #include <windows.h>
 
 #include <commdlg.h>
 #include <objbase.h>
-#include <process.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <stddef.h>
-#include <stdlib.h>
-#include <string.h>
 
+#include "dll_win.h"
 #include "platform.h"
 #include "text.h"
 
@@ -32,11 +32,13 @@ static void clear(char *out, uint32_t cap) {
 // ---- Process and runtime -------------------------------------------------
 
 void plat_com_init(void) {
-  CoInitialize(NULL);
+  auto initialize = DLL_FN(DLL_OLE32, CoInitialize);
+  if (initialize != NULL) initialize(NULL);
 }
 
 void plat_com_release(void) {
-  CoUninitialize();
+  auto uninitialize = DLL_FN(DLL_OLE32, CoUninitialize);
+  if (uninitialize != NULL) uninitialize();
 }
 
 const char *plat_command_line(void) {
@@ -45,10 +47,17 @@ const char *plat_command_line(void) {
 }
 
 int plat_env_get(const char *name, char *out, uint32_t cap) {
-  const char *value = getenv(name);
-  if (value != NULL && text_copy(out, cap, value)) return 1;
+  // The length without the terminator, or the size needed when OUT is too
+  // small; 0 both for an empty value and for none, which only the last error
+  // tells apart.
+  SetLastError(ERROR_SUCCESS);
+  DWORD n = GetEnvironmentVariableA(name, out, cap);
+  int unset = n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND;
+  if (n == 0) clear(out, cap);
+  if (unset) return 0;
+  if (n < cap) return 1;
   clear(out, cap);
-  return value != NULL ? -1 : 0;
+  return -1;
 }
 
 int plat_windows_dir(char *out, uint32_t cap) {
@@ -61,6 +70,23 @@ int plat_windows_dir(char *out, uint32_t cap) {
 
 uint32_t plat_version_major(void) {
   return LOBYTE(LOWORD(GetVersion()));
+}
+
+uint32_t plat_unique_number(void) {
+  LARGE_INTEGER counter;
+  counter.QuadPart = 0;
+  QueryPerformanceCounter(&counter);
+  uint32_t x = (uint32_t)counter.LowPart ^ (uint32_t)counter.HighPart * 0x9E3779B9u;
+  x ^= GetTickCount() * 0x85EBCA6Bu ^ GetCurrentProcessId() * 0xC2B2AE35u;
+  static uint32_t calls;
+  x += ++calls * 0x27D4EB2Fu;
+  // A round of mixing, so that runs close together share no digits.
+  x ^= x >> 16;
+  x *= 0x7FEB352Du;
+  x ^= x >> 15;
+  x *= 0x846CA68Bu;
+  x ^= x >> 16;
+  return x;
 }
 
 int plat_is_lead_byte(unsigned char byte) {
@@ -86,7 +112,8 @@ static HKEY win_key(PlatKey key) {
 
 int plat_reg_open(PlatKey parent, const char *sub, PlatKey *out) {
   HKEY key = NULL;
-  if (RegOpenKeyExA(win_key(parent), sub, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  auto open = DLL_FN(DLL_ADVAPI32, RegOpenKeyExA);
+  if (open == NULL || open(win_key(parent), sub, 0, KEY_READ, &key) != ERROR_SUCCESS) {
     *out = NULL;
     return 0;
   }
@@ -99,8 +126,9 @@ int plat_reg_create(PlatKey parent, const char *sub, PlatKey *out, int *created)
   // made from one that was there.
   HKEY key = NULL;
   DWORD disposition = 0;
-  if (RegCreateKeyExA(win_key(parent), sub, 0, NULL, REG_OPTION_NON_VOLATILE, MAXIMUM_ALLOWED,
-                      NULL, &key, &disposition) != ERROR_SUCCESS) {
+  auto create = DLL_FN(DLL_ADVAPI32, RegCreateKeyExA);
+  if (create == NULL || create(win_key(parent), sub, 0, NULL, REG_OPTION_NON_VOLATILE,
+                               MAXIMUM_ALLOWED, NULL, &key, &disposition) != ERROR_SUCCESS) {
     *out = NULL;
     return 0;
   }
@@ -114,9 +142,8 @@ int plat_reg_read_u32(PlatKey key, const char *name, uint32_t *out) {
   // zeroed tail in place.
   BYTE data[4] = {0, 0, 0, 0};
   DWORD size = sizeof data;
-  if (RegQueryValueExA((HKEY)key, name, NULL, NULL, data, &size) !=
-      ERROR_SUCCESS)
-    return 0;
+  auto query = DLL_FN(DLL_ADVAPI32, RegQueryValueExA);
+  if (query == NULL || query((HKEY)key, name, NULL, NULL, data, &size) != ERROR_SUCCESS) return 0;
   *out = (uint32_t)data[0] | (uint32_t)data[1] << 8 | (uint32_t)data[2] << 16 |
          (uint32_t)data[3] << 24;
   return 1;
@@ -124,49 +151,45 @@ int plat_reg_read_u32(PlatKey key, const char *name, uint32_t *out) {
 
 int plat_reg_write_text(PlatKey key, const char *name, const char *text) {
   // Stored without the terminator, as the uninstall entries always were.
-  DWORD n = (DWORD)strlen(text);
-  return RegSetValueExA((HKEY)key, name, 0, REG_SZ, (const BYTE *)text, n) ==
-         ERROR_SUCCESS;
+  DWORD n = text_length(text, 0xFFFFFFFFu);
+  auto set = DLL_FN(DLL_ADVAPI32, RegSetValueExA);
+  return set != NULL && set((HKEY)key, name, 0, REG_SZ, (const BYTE *)text, n) == ERROR_SUCCESS;
 }
 
 int plat_reg_delete(PlatKey parent, const char *sub) {
-  return RegDeleteKeyA(win_key(parent), sub) == ERROR_SUCCESS;
+  auto remove = DLL_FN(DLL_ADVAPI32, RegDeleteKeyA);
+  return remove != NULL && remove(win_key(parent), sub) == ERROR_SUCCESS;
 }
 
 void plat_reg_close(PlatKey key) {
-  if (key != NULL) RegCloseKey((HKEY)key);
+  // A key was only ever had through advapi32, which is loaded by then.
+  auto close = DLL_FN(DLL_ADVAPI32, RegCloseKey);
+  if (key != NULL && close != NULL) close((HKEY)key);
 }
 
 // ---- Known folders -------------------------------------------------------
 
-int plat_folder_documents(char *out) {
+// The shell's path of folder CSIDL into OUT (PATH_CAP bytes). The path
+// itself, not an item list: an item list is allocated and freed with COM's
+// task allocator, which would load ole32 on every run.
+static int win_shell_folder(int csidl, char *out) {
   char path[PATH_CAP] = "";
-  if (SHGetSpecialFolderPathA(NULL, path, CSIDL_PERSONAL, FALSE) &&
+  auto folder_path = DLL_FN(DLL_SHELL32, SHGetSpecialFolderPathA);
+  if (folder_path != NULL && folder_path(NULL, path, csidl, FALSE) &&
       text_copy(out, PATH_CAP, path))
     return 1;
   out[0] = '\0';
   return 0;
 }
 
+int plat_folder_documents(char *out) {
+  return win_shell_folder(CSIDL_PERSONAL, out);
+}
+
 int plat_folder_desktop(char *out) {
-  char path[PATH_CAP] = "";
-  LPITEMIDLIST items = NULL;
-  if (SHGetSpecialFolderLocation(NULL, CSIDL_DESKTOP, &items) != S_OK ||
-      items == NULL) {
-    out[0] = '\0';
-    return 0;
-  }
-  BOOL found = SHGetPathFromIDListA(items, path);
-  IMalloc *shell_malloc = NULL;
-  if (SHGetMalloc(&shell_malloc) == S_OK && shell_malloc != NULL) {
-    shell_malloc->Free(items);
-    shell_malloc->Release();
-  } else {
-    CoTaskMemFree(items);  // the shell allocator is the COM task allocator
-  }
-  if (found && text_copy(out, PATH_CAP, path)) return 1;
-  out[0] = '\0';
-  return 0;
+  // The desktop's file system folder, as SHGetPathFromIDListA gives it for
+  // the desktop's item list.
+  return win_shell_folder(CSIDL_DESKTOP, out);
 }
 
 int plat_folder_temp(char *out) {
@@ -195,29 +218,63 @@ int plat_resource_get(PlatModule module, const char *name, const char *type,
 
 // ---- Processes -----------------------------------------------------------
 
-// The runtime's spawn joins the arguments with single spaces and adds no
-// quotes, which is the command line the children expect.
+// Room for the reader's path, a space and a book path, and then some.
+#define COMMAND_LINE_CAP 2048u
 
-int plat_run_wait(const char *program, const char *const *argv) {
-  return (int)_spawnv(_P_WAIT, program, argv);
+// Starts PROGRAM (taken as named: never searched for) with the elements of
+// ARGV joined by single spaces as its command line, unquoted, in FOLDER (null:
+// this process's current folder), with this process's handles inheritable
+// as the runtime's spawn gave them. Returns 1 with *CHILD filled, 0 when
+// the command line would not fit or the start fails.
+static int win_start(const char *program, const char *const *argv, const char *folder,
+                     PROCESS_INFORMATION *child) {
+  // CreateProcessA may write into the command line: a buffer of our own.
+  char line[COMMAND_LINE_CAP] = "";
+  for (int i = 0; argv[i] != NULL; i++) {
+    if ((i > 0 && !text_append(line, sizeof line, " ")) || !text_append(line, sizeof line, argv[i]))
+      return 0;
+  }
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  return CreateProcessA(program, line, NULL, NULL, TRUE, 0, NULL, folder, &startup, child) != 0;
+}
+
+PlatProcess plat_process_start(const char *program, const char *const *argv, const char *folder) {
+  PROCESS_INFORMATION child;
+  if (!win_start(program, argv, folder, &child)) return NULL;
+  CloseHandle(child.hThread);
+  return (PlatProcess)child.hProcess;
+}
+
+int plat_process_wait(PlatProcess process) {
+  HANDLE h = (HANDLE)process;
+  DWORD code = 0;
+  int known = WaitForSingleObject(h, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(h, &code);
+  CloseHandle(h);
+  return known ? (int)code : -1;
 }
 
 int plat_start(const char *program, const char *const *argv) {
-  intptr_t process = _spawnv(_P_NOWAIT, program, argv);
-  if (process == -1) return 0;
-  CloseHandle((HANDLE)process);
+  PROCESS_INFORMATION child;
+  if (!win_start(program, argv, NULL, &child)) return 0;
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
   return 1;
 }
 
 // ---- User interface ------------------------------------------------------
 
 int plat_message(const char *text, const char *caption, uint32_t buttons) {
-  return MessageBoxA(NULL, text, caption, buttons);
+  auto message_box = DLL_FN(DLL_USER32, MessageBoxA);
+  return message_box != NULL ? message_box(NULL, text, caption, buttons) : 0;
 }
 
 int plat_save_dialog(PlatSaveDialog *dialog) {
+  auto save = DLL_FN(DLL_COMDLG32, GetSaveFileNameA);
+  if (save == NULL) return 0;
   OPENFILENAMEA record;
-  memset(&record, 0, sizeof record);
+  ZeroMemory(&record, sizeof record);
   record.lStructSize = dialog->struct_size;
   record.lpstrFilter = dialog->filter;
   record.nFilterIndex = dialog->filter_index;
@@ -226,7 +283,7 @@ int plat_save_dialog(PlatSaveDialog *dialog) {
   record.lpstrInitialDir = dialog->initial_dir;
   record.Flags = dialog->flags;
   record.lpstrDefExt = dialog->def_ext;
-  return GetSaveFileNameA(&record) != 0;
+  return save(&record) != 0;
 }
 
 // ---- Shell link ----------------------------------------------------------
@@ -242,8 +299,9 @@ static const GUID PERSIST_FILE_IID = {
 
 int plat_shell_link_save(const char *link_path, const char *target) {
   IShellLinkA *link = NULL;
-  if (FAILED(CoCreateInstance(SHELL_LINK_CLSID, NULL, CLSCTX_INPROC_SERVER,
-                              SHELL_LINK_A_IID, (void **)&link)))
+  auto create = DLL_FN(DLL_OLE32, CoCreateInstance);
+  if (create == NULL || FAILED(create(SHELL_LINK_CLSID, NULL, CLSCTX_INPROC_SERVER,
+                                      SHELL_LINK_A_IID, (void **)&link)))
     return 0;
   int saved = 0;
   link->SetPath(target);

@@ -38,7 +38,9 @@ struct SimWinPath {
 struct SimOpenFile {
   FILE *fp;
   std::string host;
+  std::string winpath;  // as the caller named it
   bool writer;
+  bool held;  // a stream shared with readers only
   bool eof;
 };
 
@@ -47,6 +49,7 @@ struct SimFileState {
   SimWinPath cwd{"C", {"Work"}};
   std::set<std::string> locks;  // host paths
   std::map<uintptr_t, SimOpenFile> open;
+  SimClosedHandler closed_handler = nullptr;
   bool cleanup_registered = false;
 };
 
@@ -112,6 +115,14 @@ SimWinPath path_resolve(const char *winpath) {
   return out;
 }
 
+// P as an absolute Windows path ("C:\a\b", "C:\" for a drive's root).
+std::string path_text(const SimWinPath &p) {
+  std::string full = p.drive == "unc" ? "\\" : p.drive + ":";
+  for (const std::string &part : p.parts) full += "\\" + part;
+  if (p.parts.empty()) full += "\\";
+  return full;
+}
+
 std::string path_parent(const std::string &host) {
   size_t slash = host.rfind('/');
   return slash == std::string::npos ? std::string() : host.substr(0, slash);
@@ -135,6 +146,12 @@ bool host_exists(const std::string &host) {
 bool files_writer_open(const std::string &host) {
   for (const auto &entry : g_files.open)
     if (entry.second.writer && entry.second.host == host) return true;
+  return false;
+}
+
+bool files_held(const std::string &host) {
+  for (const auto &entry : g_files.open)
+    if (entry.second.held && entry.second.host == host) return true;
   return false;
 }
 
@@ -164,6 +181,7 @@ void files_remove_root(void) {
 void sim_files_reset(void) {
   files_remove_root();
   g_files.locks.clear();
+  g_files.closed_handler = nullptr;
   g_files.cwd = SimWinPath{"C", {"Work"}};
   const char *tmp = getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/bk_sim_XXXXXX";
@@ -205,6 +223,12 @@ bool sim_path_busy(const std::string &host) {
   return false;
 }
 
+std::string sim_current_dir(void) { return path_text(g_files.cwd); }
+
+bool sim_path_written(const std::string &host) {
+  return g_files.locks.count(host) > 0 || files_writer_open(host);
+}
+
 // ---- Control (sim.h) ------------------------------------------------------
 
 const char *sim_root(void) {
@@ -230,6 +254,7 @@ void sim_set_current_dir(const char *winpath) {
 
 bool sim_write_file(const char *winpath, const std::string &bytes) {
   std::string host = sim_host_path(winpath);
+  if (files_held(host)) return false;  // shared with readers only
   std::error_code ec;
   fs::create_directories(path_parent(host), ec);
   FILE *fp = fopen(host.c_str(), "wb");
@@ -284,16 +309,17 @@ void sim_lock_file(const char *winpath, bool locked) {
 
 int sim_open_files(void) { return (int)g_files.open.size(); }
 
+void sim_on_file_closed(SimClosedHandler handler) {
+  g_files.closed_handler = handler;
+}
+
 // ---- Files (platform.h) ---------------------------------------------------
 
 int plat_full_path(const char *path, char *out) {
   out[0] = '\0';
   if (sim_fault_hit(SIM_FULL_PATH)) return 0;
   if (!path || !*path) return 0;
-  SimWinPath p = path_resolve(path);
-  std::string full = p.drive == "unc" ? "\\" : p.drive + ":";
-  for (const std::string &part : p.parts) full += "\\" + part;
-  if (p.parts.empty()) full += "\\";
+  std::string full = path_text(path_resolve(path));
   if (full.size() >= PATH_CAP) return 0;
   memcpy(out, full.c_str(), full.size() + 1);
   return 1;
@@ -313,6 +339,15 @@ int plat_folder_create(const char *path) {
   return mkdir(host.c_str(), 0777) == 0 ? 1 : 0;
 }
 
+int plat_folder_remove(const char *path) {
+  if (sim_fault_hit(SIM_FOLDER_REMOVE)) return 0;
+  if (!sim_path_valid(path)) return 0;
+  std::string host = sim_host_path(path);
+  // rmdir refuses a folder that holds anything, as RemoveDirectoryA does.
+  if (!host_is_folder(host) || sim_path_busy(host)) return 0;
+  return rmdir(host.c_str()) == 0 ? 1 : 0;
+}
+
 // Both creates count as one operation (SIM_FILE_CREATE) for the faults.
 static PlatFile file_create(const char *path, bool always) {
   if (sim_fault_hit(SIM_FILE_CREATE)) return nullptr;
@@ -326,7 +361,7 @@ static PlatFile file_create(const char *path, bool always) {
   FILE *fp = fopen(host.c_str(), always ? "wb" : "wbx");
   if (!fp) return nullptr;
   uintptr_t id = sim_handle_next();
-  g_files.open[id] = SimOpenFile{fp, host, true, false};
+  g_files.open[id] = SimOpenFile{fp, host, path, true, false, false};
   return (PlatFile)id;
 }
 
@@ -359,7 +394,9 @@ int plat_file_close(PlatFile file) {
   // Even a failing close releases the handle, so the file is never left
   // held for the rest of a test.
   bool ok = fclose(it->second.fp) == 0;
+  std::string winpath = it->second.winpath;
   g_files.open.erase(it);
+  if (g_files.closed_handler) g_files.closed_handler(winpath.c_str());
   return ok && !fault ? 1 : 0;
 }
 
@@ -383,18 +420,26 @@ int plat_file_replace(const char *from, const char *to) {
   return rename(src.c_str(), dst.c_str()) == 0 ? 1 : 0;
 }
 
-PlatStream plat_stream_open(const char *path) {
-  if (sim_fault_hit(SIM_STREAM_OPEN)) return nullptr;
+static PlatStream stream_open(const char *path, bool held) {
   if (!sim_path_valid(path)) return nullptr;
   std::string host = sim_host_path(path);
   // Shared with other readers, but a write handle shares nothing.
-  if (!host_is_file(host) || g_files.locks.count(host) || files_writer_open(host))
-    return nullptr;
+  if (!host_is_file(host) || sim_path_written(host)) return nullptr;
   FILE *fp = fopen(host.c_str(), "rb");
   if (!fp) return nullptr;
   uintptr_t id = sim_handle_next();
-  g_files.open[id] = SimOpenFile{fp, host, false, false};
+  g_files.open[id] = SimOpenFile{fp, host, path, false, held, false};
   return (PlatStream)id;
+}
+
+PlatStream plat_stream_open(const char *path) {
+  if (sim_fault_hit(SIM_STREAM_OPEN)) return nullptr;
+  return stream_open(path, false);
+}
+
+PlatStream plat_stream_hold(const char *path) {
+  if (sim_fault_hit(SIM_STREAM_HOLD)) return nullptr;
+  return stream_open(path, true);
 }
 
 int plat_stream_seek(PlatStream s, uint32_t pos) {

@@ -5,12 +5,16 @@
 //   Windows ignores case); a relative path resolves against the current
 //   folder (default "C:\Work"); open handles block others as Windows'
 //   sharing does: a write handle is exclusive; while a stream is open the
-//   file can be read by others but not created, deleted or replaced;
+//   file can be read by others but not created, deleted or replaced; while
+//   a held stream (plat_stream_hold) is open, not even another program can
+//   write it (sim_write_file fails);
 // - registry: in memory, HKEY_CLASSES_ROOT and HKEY_CURRENT_USER trees;
 // - folders, environment, version, command line, resources: configured here;
 // - message boxes and the save dialog: answered from a script, recorded (a
 //   path chosen in the dialog makes its folder the current folder);
-// - run and wait: answered by a handler (default: can't start, -1);
+// - processes: a start is answered by a handler (default: can't start),
+//   which sees the program, its command line and its current folder;
+// - unique numbers: 1, 2, 3, ... from sim_reset on;
 // - starts and shell links: recorded (a link is also written as a file that
 //   holds its target; like the real link object it needs COM initialised);
 // - faults: any operation can be made to fail on its Nth call from now, once
@@ -39,6 +43,7 @@ enum SimOp {
   SIM_FULL_PATH,
   SIM_PATH_EXISTS,
   SIM_FOLDER_CREATE,
+  SIM_FOLDER_REMOVE,
   SIM_FILE_CREATE,
   SIM_FILE_WRITE,
   SIM_FILE_FLUSH,
@@ -46,11 +51,12 @@ enum SimOp {
   SIM_FILE_DELETE,
   SIM_FILE_REPLACE,
   SIM_STREAM_OPEN,
+  SIM_STREAM_HOLD,
   SIM_STREAM_SEEK,
   SIM_STREAM_SIZE,
   SIM_STREAM_READ,
   SIM_RESOURCE_GET,
-  SIM_RUN_WAIT,
+  SIM_PROCESS_START,
   SIM_START,
   SIM_MESSAGE,
   SIM_SAVE_DIALOG,
@@ -102,6 +108,7 @@ void sim_set_code_page(uint32_t code_page);
 void sim_add_resource(const char *name, const char *type, const std::string &bytes);
 bool sim_com_initialised(void);  // between plat_com_init and plat_com_release
 int sim_com_balance(void);       // inits minus releases
+int sim_com_inits(void);         // plat_com_init calls since sim_reset
 
 // Registry. PATH is a key path below ROOT ("A\B\C"); setters create the keys.
 void sim_reg_set_u32(PlatKey root, const char *path, const char *name, uint32_t value);
@@ -138,16 +145,20 @@ struct SimSaveDialog {
   uint32_t flags;
   std::string def_ext;
   bool def_ext_null;
+  bool com;  // COM was initialised when it opened
 };
 void sim_queue_save_answer(const char *path);
 const std::vector<SimSaveDialog> &sim_save_dialogs(void);
 
-// Run and wait: HANDLER gets the program path and the joined command line and
-// returns the exit code (-1: could not start). Null handler: -1.
-typedef int (*SimRunHandler)(const char *program, const char *command_line);
+// Processes: HANDLER gets the program path, the joined command line and the
+// child's current folder (this process's when none was given) when the
+// program is started, and returns its exit code (-1: could not start). Null
+// handler: no start succeeds. A program that is missing, locked or open for
+// writing can't be started; a stream on it doesn't stop it.
+typedef int (*SimRunHandler)(const char *program, const char *command_line, const char *folder);
 void sim_on_run(SimRunHandler handler);
-const std::vector<std::string> &sim_runs(void);    // command lines run
-const std::vector<std::string> &sim_starts(void);  // command lines started
+const std::vector<std::string> &sim_runs(void);    // command lines of plat_process_start
+const std::vector<std::string> &sim_starts(void);  // command lines of plat_start
 
 struct SimLink {
   std::string link_path;
@@ -155,9 +166,15 @@ struct SimLink {
 };
 const std::vector<SimLink> &sim_links(void);  // every save, in order
 
+// HANDLER gets the Windows path of every write handle right after it is
+// closed: another program that acts in that moment. Null: none.
+typedef void (*SimClosedHandler)(const char *winpath);
+void sim_on_file_closed(SimClosedHandler handler);
+
 // Faults: the Nth call of OP from now on (1 = the next one) fails; when
 // PERSISTENT, every call after it fails too. A failing call behaves as the
-// real operation's failure (null handle, 0, -1 for run and wait, short read).
+// real operation's failure (null handle, 0, a process that can't start,
+// short read).
 void sim_fail(SimOp op, int nth, bool persistent);
 void sim_clear_faults(void);
 int sim_calls(SimOp op);  // calls made since sim_reset

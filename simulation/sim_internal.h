@@ -33,3 +33,10 @@ bool sim_path_valid(const char *winpath);
 // True when HOST (a mapped path) is locked or held open by a stream or a
 // write handle, so that no other open, delete or replace can reach it.
 bool sim_path_busy(const std::string &host);
+
+// The current folder as a Windows path ("C:\Work").
+std::string sim_current_dir(void);
+
+// True when HOST is locked or open for writing: Windows can't start it as a
+// program then (a read stream on it does not stop a start).
+bool sim_path_written(const std::string &host);

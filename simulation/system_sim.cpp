@@ -74,6 +74,8 @@ struct SimSystemState {
   uint32_t code_page = 1252;
   std::string command_line = "\"C:\\Books\\Sample.exe\"";
   int com_balance = 0;
+  int com_inits = 0;
+  uint32_t unique = 0;
   // Node-based, so the bytes handed out stay put while others are added.
   std::map<std::pair<std::string, std::string>, std::string> resources;  // (type, name)
   // By folded path; the keys below exist on every Windows.
@@ -89,6 +91,7 @@ struct SimSystemState {
   std::deque<SimSaveAnswer> save_answers;
   std::vector<SimSaveDialog> save_dialogs;
   SimRunHandler run_handler = nullptr;
+  std::map<uintptr_t, int> processes;  // started, not yet waited for: exit codes
   std::vector<std::string> runs;
   std::vector<std::string> starts;
   std::vector<SimLink> links;
@@ -270,6 +273,8 @@ bool sim_com_initialised(void) { return g_sys.com_balance > 0; }
 
 int sim_com_balance(void) { return g_sys.com_balance; }
 
+int sim_com_inits(void) { return g_sys.com_inits; }
+
 void sim_reg_set_u32(PlatKey root, const char *path, const char *name, uint32_t value) {
   std::string bytes(4, '\0');
   for (int i = 0; i < 4; i++) bytes[i] = (char)((value >> (8 * i)) & 0xFF);
@@ -361,7 +366,10 @@ int sim_calls(SimOp op) {
 
 // ---- Process and runtime (platform.h) -------------------------------------
 
-void plat_com_init(void) { g_sys.com_balance++; }
+void plat_com_init(void) {
+  g_sys.com_balance++;
+  g_sys.com_inits++;
+}
 
 void plat_com_release(void) { g_sys.com_balance--; }
 
@@ -381,6 +389,8 @@ int plat_windows_dir(char *out, uint32_t cap) {
 }
 
 uint32_t plat_version_major(void) { return g_sys.version; }
+
+uint32_t plat_unique_number(void) { return ++g_sys.unique; }
 
 // Code page 1252 holds Latin-1 from 0xA0 up (0x80..0x9F are typographic
 // marks, which no test needs); any other page maps only ASCII here.
@@ -499,18 +509,31 @@ int plat_resource_get(PlatModule module, const char *name, const char *type,
 
 // ---- Processes (platform.h) -----------------------------------------------
 
-int plat_run_wait(const char *program, const char *const *argv) {
-  if (sim_fault_hit(SIM_RUN_WAIT)) return -1;
-  // Windows can't start a program that is missing or still held open (an
-  // installer written but not closed, say).
-  if (!sim_path_valid(program)) return -1;
+PlatProcess plat_process_start(const char *program, const char *const *argv, const char *folder) {
+  if (sim_fault_hit(SIM_PROCESS_START)) return nullptr;
+  // Windows can't start a program that is missing or still open for writing
+  // (an installer written but not closed, say).
+  if (!sim_path_valid(program)) return nullptr;
   std::string host = sim_host_path(program);
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(host, ec) || sim_path_busy(host)) return -1;
+  if (!std::filesystem::is_regular_file(host, ec) || sim_path_written(host)) return nullptr;
+  if (folder && !(sim_path_valid(folder) && sim_folder_exists(folder))) return nullptr;
+  std::string cwd = folder ? folder : sim_current_dir();
   std::string line = sys_join_command(program, argv);
   g_sys.runs.push_back(line);
-  if (!g_sys.run_handler) return -1;
-  return g_sys.run_handler(program, line.c_str());
+  int code = g_sys.run_handler ? g_sys.run_handler(program, line.c_str(), cwd.c_str()) : -1;
+  if (code == -1) return nullptr;
+  uintptr_t id = sim_handle_next();
+  g_sys.processes[id] = code;
+  return (PlatProcess)id;
+}
+
+int plat_process_wait(PlatProcess process) {
+  auto it = g_sys.processes.find((uintptr_t)process);
+  if (it == g_sys.processes.end()) return -1;
+  int code = it->second;
+  g_sys.processes.erase(it);
+  return code;
 }
 
 int plat_start(const char *program, const char *const *argv) {
@@ -556,6 +579,7 @@ int plat_save_dialog(PlatSaveDialog *dialog) {
   seen.flags = dialog->flags;
   seen.def_ext_null = dialog->def_ext == nullptr;
   seen.def_ext = dialog->def_ext ? dialog->def_ext : "";
+  seen.com = g_sys.com_balance > 0;
   g_sys.save_dialogs.push_back(seen);
 
   // A record Windows rejects never reaches the user, so no answer is taken.

@@ -44,7 +44,7 @@ const int MESSAGE_ANSWERS[] = {PLAT_IDYES, 7 /* IDNO */, 0, -1};
 enum Installer { CANT_START, INSTALLS, EXITS_0_ONLY, FAILS };
 Installer g_installer;
 
-int installer_run(const char *, const char *) {
+int installer_run(const char *, const char *, const char *) {
   switch (g_installer) {
     case CANT_START:
       return -1;

@@ -13,10 +13,16 @@
 //   BKR_STANDIN_DELAY_MS  a pause before anything is done, at most 60000
 //   BKR_STANDIN_LOG       the log that gets one line per run; default
 //                         bkr-standin.log in the temporary folder
+// Its log line names its current folder ("cwd=") and its command line.
 // A setting it can't read, or a step that fails, ends the run with exit
 // code 2, still with its log line.
+//
+// Like a real installer it uses the shell (for the Windows directory):
+// shell32 and what it imports are loaded when it starts, so the DLL suites
+// see what DLLs lying beside it would do.
 #include <windows.h>
 
+#include <shlobj.h>
 #include <stdio.h>
 
 #include "tests/standin/standin_util.h"
@@ -123,11 +129,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
   if (failure == NULL) {
     Sleep(delay < MAX_DELAY_MS ? delay : MAX_DELAY_MS);
-    char windir[260];
-    UINT n = GetWindowsDirectoryA(windir, sizeof windir);
+    char windir[MAX_PATH];
     if (!set_version(remove, version))
       failure = "registry";
-    else if (n == 0 || n >= sizeof windir)
+    else if (SHGetFolderPathA(NULL, CSIDL_WINDOWS, NULL, SHGFP_TYPE_CURRENT, windir) != S_OK)
       failure = "windows directory";
     else if (!write_carried_file("BKPLUGIN", windir, "bkplugin.exe"))
       failure = "bkplugin.exe";
@@ -138,10 +143,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
   char version_text[16];
   int w = snprintf(version_text, sizeof version_text, "%lu", (unsigned long)version);
-  char head[260];
-  int h = snprintf(head, sizeof head, STANDIN_INSTALLER_NAME " version=%s exit=%d result=%s%s cmdline=",
-                   remove ? "none" : version_text, exit_code, failure == NULL ? "ok" : "failed:",
-                   failure == NULL ? "" : failure);
+  char cwd[260];
+  DWORD c = GetCurrentDirectoryA(sizeof cwd, cwd);
+  if (c == 0 || c >= sizeof cwd) lstrcpyA(cwd, "?");
+  char head[600];
+  int h = snprintf(head, sizeof head,
+                   STANDIN_INSTALLER_NAME " version=%s exit=%d result=%s%s cwd=%s cmdline=",
+                   remove ? "none" : version_text, exit_code,
+                   failure == NULL ? "ok" : "failed:", failure == NULL ? "" : failure, cwd);
   char log_path[260];
   if (!standin_env("BKR_STANDIN_LOG", log_path, sizeof log_path) &&
       !default_log_path(log_path, sizeof log_path))

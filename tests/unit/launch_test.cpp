@@ -76,6 +76,26 @@ TEST_F(Launch, SecondRunOpensTheCopyInPlace) {
   EXPECT_TRUE(sim_messages().empty());
 }
 
+TEST_F(Launch, ComOnlyForTheSaveDialogAndTheShortcut) {
+  // First run: once, for the shortcut. Second run: not at all.
+  EXPECT_EQ(0, run());
+  EXPECT_EQ(1, sim_com_inits());
+  EXPECT_EQ(0, run());
+  EXPECT_EQ(1, sim_com_inits()) << "the second run started COM";
+
+  // No, then the dialog: started before the dialog opens, once for it and
+  // the shortcut after it.
+  SetUp();
+  put_library_copy(0x1111);
+  sim_queue_message_answer(7);
+  sim_queue_save_answer(COPY);
+  EXPECT_EQ(0, run());
+  ASSERT_EQ(1u, sim_save_dialogs().size());
+  EXPECT_TRUE(sim_save_dialogs()[0].com);
+  EXPECT_EQ(1u, sim_links().size());
+  EXPECT_EQ(1, sim_com_inits());
+}
+
 TEST_F(Launch, ReaderThatCantBeProvidedEndsWithOne) {
   sim_reg_delete_key(PLAT_HKCR, ".bkr");
   EXPECT_EQ(1, run());

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The built Windows images: the same bytes from every link of the same
 objects, no time stamp and no build folder inside, and the launcher's layout
-(32-bit GUI, relocatable with NX, no manifest or version resource, resources
-last before the relocations, at most 32 KiB besides the carried installer).
+(32-bit GUI, relocatable with NX, importing kernel32 alone and delay-loading
+nothing, no manifest or version resource, resources last before the
+relocations, at most 32 KiB besides the carried installer).
 
 usage: image_test.py SOURCE_DIR WIN32_DIR
 Relinks bklaunch.exe and bkpack.exe from the objects of WIN32_DIR (a Ninja
@@ -55,6 +56,32 @@ def sections(image):
                 for s in (table + 40 * i for i in range(count))]
 
 
+def imported_dlls(image, pe):
+    """The DLL names of the import table, and whether the image has a
+    delay-load table."""
+    def at(rva):  # the file offset of RVA, through the section table
+        count, optional = struct.unpack_from("<2xH12xH", image, pe + 4)
+        for s in range(pe + 24 + optional, pe + 24 + optional + 40 * count, 40):
+            size, va, raw_size, raw = struct.unpack_from("<IIII", image, s + 8)
+            if va <= rva < va + max(size, raw_size):
+                return raw + rva - va
+        raise ValueError("RVA %#x is in no section" % rva)
+
+    directory = pe + 24 + 96  # the data directories of a PE32 optional header
+    table, _ = struct.unpack_from("<II", image, directory + 8 * 1)
+    delayed, _ = struct.unpack_from("<II", image, directory + 8 * 13)
+    names = []
+    entry = at(table) if table else None
+    while entry is not None:
+        name = struct.unpack_from("<12xI", image, entry)[0]
+        if name == 0:
+            break
+        start = at(name)
+        names.append(image[start:image.index(b"\0", start)].decode())
+        entry += 20
+    return names, delayed != 0
+
+
 def resources(image, raw):
     """{type: data bytes} of the resource tree at file offset RAW, checking
     every directory's time stamp on the way."""
@@ -92,6 +119,11 @@ def check_image(program, image, source, win32):
     subsystem, dll_flags = struct.unpack_from("<HH", image, pe + 24 + 68)
     check(machine == 0x14C and subsystem == 2, "bklaunch.exe: not a 32-bit GUI program")
     check(dll_flags & 0x140 == 0x140, "bklaunch.exe: DYNAMIC_BASE or NX_COMPAT missing")
+    # Anything else would be loaded before its first line, from wherever
+    # Windows looks first: beside the package.
+    dlls, delayed = imported_dlls(image, pe)
+    check([d.lower() for d in dlls] == ["kernel32.dll"], "bklaunch.exe imports %s" % dlls)
+    check(not delayed, "bklaunch.exe has a delay-load table")
     names = [s[0] for s in table]
     check(names[-2:] == [".rsrc", ".reloc"], "bklaunch.exe sections end %s" % names[-2:])
     if ".rsrc" not in names:

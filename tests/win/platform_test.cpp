@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "platform/dll_win.h"
 #include "platform/platform.h"
 
 namespace {
@@ -459,24 +460,63 @@ class PlatProcesses : public ::testing::Test {
     SetEnvironmentVariableA("BK_HELPER_GO", NULL);
     plat_file_delete(out_.c_str());
   }
+  // Starts ARGV[0] in FOLDER and waits: its exit code, -1 when it can't start.
+  static int run_wait(const char *const *argv, const char *folder = NULL) {
+    PlatProcess child = plat_process_start(argv[0], argv, folder);
+    return child != NULL ? plat_process_wait(child) : -1;
+  }
   std::string helper_, out_;
 };
 
 TEST_F(PlatProcesses, RunWaitReturnsTheExitCode) {
   const char *seven[] = {helper_.c_str(), "7", "a b", NULL};
-  EXPECT_EQ(plat_run_wait(helper_.c_str(), seven), 7);
+  EXPECT_EQ(run_wait(seven), 7);
   // The child saw the arguments joined by single spaces, nothing quoted.
   EXPECT_EQ(read_whole(out_), helper_ + " 7 a b");
 
   const char *large[] = {helper_.c_str(), "300", NULL};
-  EXPECT_EQ(plat_run_wait(helper_.c_str(), large), 300);
+  EXPECT_EQ(run_wait(large), 300);
   const char *none[] = {helper_.c_str(), NULL};
-  EXPECT_EQ(plat_run_wait(helper_.c_str(), none), 0);
+  EXPECT_EQ(run_wait(none), 0);
   EXPECT_EQ(read_whole(out_), helper_);
 
   std::string missing = own_folder() + "\\no_such_program.exe";
   const char *gone[] = {missing.c_str(), NULL};
-  EXPECT_EQ(plat_run_wait(missing.c_str(), gone), -1);
+  EXPECT_EQ(run_wait(gone), -1);
+}
+
+TEST_F(PlatProcesses, HeldProgramStartsInItsFolderAndNothingChangesIt) {
+  // The carried installer's way: a program held with a stream shared with
+  // readers only can't be written, deleted or renamed, yet Windows starts
+  // it, with the folder given as its current folder.
+  std::string folder = scratch("own");
+  ASSERT_EQ(plat_folder_create(folder.c_str()), 1);
+  std::string program = folder + "\\bksetup.exe", moved = folder + "\\moved.exe";
+  ASSERT_TRUE(CopyFileA(helper_.c_str(), program.c_str(), TRUE));
+  PlatStream held = plat_stream_hold(program.c_str());
+  ASSERT_NE(held, nullptr);
+  HANDLE writer = CreateFileA(program.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(DeleteFileA(program.c_str()));
+  EXPECT_FALSE(MoveFileExA(program.c_str(), moved.c_str(), 0));
+
+  // A relative name: the helper writes it into its own current folder.
+  SetEnvironmentVariableA("BK_HELPER_OUT", "seen.txt");
+  const char *argv[] = {program.c_str(), "5", NULL};
+  PlatProcess child = plat_process_start(program.c_str(), argv, folder.c_str());
+  plat_stream_close(held);
+  ASSERT_NE(child, nullptr);
+  EXPECT_EQ(plat_process_wait(child), 5);
+  EXPECT_EQ(read_whole(folder + "\\seen.txt"), program + " 5");
+
+  // Only an empty folder is removed.
+  EXPECT_EQ(plat_folder_remove(folder.c_str()), 0);
+  EXPECT_EQ(plat_file_delete((folder + "\\seen.txt").c_str()), 1);
+  EXPECT_EQ(plat_file_delete(program.c_str()), 1);
+  EXPECT_EQ(plat_folder_remove(folder.c_str()), 1);
+  EXPECT_EQ(plat_path_exists(folder.c_str()), 0);
 }
 
 TEST_F(PlatProcesses, StartReturnsWhileTheChildRuns) {
@@ -545,4 +585,32 @@ TEST(PlatShellLink, SavesAndReplacesTheTarget) {
   plat_file_delete(first.c_str());
   plat_file_delete(second.c_str());
   plat_com_release();
+}
+
+// ---- System DLLs ---------------------------------------------------------
+
+TEST(PlatDlls, ByFullPathItsImportsComeFromTheSystemFolderToo) {
+  // The way on systems without SetDefaultDllDirectories. A marker DLL lies
+  // beside this program under the name of a DLL that comdlg32 pulls in
+  // through winspool, and which Wine, too, takes from a program's folder
+  // when asked to: it may not run.
+  const char log[] = "C:\\bk-planted.log";
+  const char *const names[] = {"compstui.dll"};
+  std::string here = own_folder();
+  for (const char *name : names) ASSERT_EQ(GetModuleHandleA(name), nullptr) << name;
+  DeleteFileA(log);
+  for (const char *name : names)
+    ASSERT_TRUE(
+        CopyFileA((here + "\\bk_planted.dll").c_str(), (here + "\\" + name).c_str(), FALSE));
+  HMODULE comdlg32 = dll_load_by_path("comdlg32.dll");
+  for (const char *name : names) DeleteFileA((here + "\\" + name).c_str());
+  ASSERT_NE(comdlg32, nullptr);
+  EXPECT_EQ(plat_path_exists(log), 0) << read_whole(log);
+  char system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryA(system, MAX_PATH), 0u);
+  for (const char *name : names) {
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(GetModuleHandleA(name), path, MAX_PATH);
+    EXPECT_EQ(lower(path), lower(std::string(system) + "\\" + name));
+  }
 }

@@ -74,7 +74,9 @@ TEST(PackedResources, NewIconAndInstallerAsWindowsReadsThem) {
   ASSERT_EQ(plat_file_close(f), 1);
   const char *argv[] = {bkpack.c_str(), "pack", "--icon", cover.c_str(), "--installer",
                         installer.c_str(), launcher.c_str(), book.c_str(), package.c_str(), NULL};
-  ASSERT_EQ(plat_run_wait(bkpack.c_str(), argv), 0);
+  PlatProcess packing = plat_process_start(bkpack.c_str(), argv, NULL);
+  ASSERT_NE(packing, nullptr);
+  ASSERT_EQ(plat_process_wait(packing), 0);
 
   HMODULE module =
       LoadLibraryExA(package.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);

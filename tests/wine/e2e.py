@@ -16,6 +16,7 @@ dialogs and each run's Wine trace stay in <host-dir>/wine-e2e/artefacts.
 import argparse
 import fcntl
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -135,6 +136,10 @@ class World(PrefixFiles):
     def logs(self):
         return len(read_lines(self.u(INSTALLER_LOG))), len(read_lines(self.u(READER_LOG)))
 
+    def last_log(self):
+        """The Wine trace of the latest run."""
+        return os.path.join(self.artefacts, self.case, "run%d.log" % self.runs)
+
     def reader_quiet(self):
         """Waits until no reader process of the prefix runs any more."""
         wait_for(lambda: not self.p.processes("bkplugin"), self.deadline.sooner(30),
@@ -158,12 +163,22 @@ class World(PrefixFiles):
         check(len(lines) == before, "the reader was started: %r" % lines[before:])
 
     def expect_installer_runs(self, before, count, exit_code=None):
+        """The installer ran COUNT times more, each time as bksetup.exe, with
+        only its own path, from a folder of its own made under the temporary
+        folder, which was its current folder too and is gone afterwards."""
         lines = read_lines(self.u(INSTALLER_LOG))
         check(len(lines) == before + count, "the installer ran %d times, expected %d" % (
             len(lines) - before, count))
+        own = re.compile(re.escape(self.temp) + r"\\bk[0-9a-f]{8}\\bksetup\.exe", re.I)
         for line in lines[before:]:
-            want = "cmdline=" + self.temp + "\\bksetup.exe"
-            check(line.endswith(want), "installer log %r does not end with %r" % (line, want))
+            m = re.search(r" cwd=(.*) cmdline=(.*)$", line)
+            check(m, "installer log %r names no folder and command line" % line)
+            folder, program = m.group(1), m.group(2)
+            check(own.fullmatch(program), "the installer ran as %r, not from a folder of its own in %s"
+                  % (program, self.temp))
+            check(folder.lower() == program.rsplit("\\", 1)[0].lower(),
+                  "the installer's current folder was %r" % folder)
+            check(not self.exists(folder), "the installer's folder %s is left" % folder)
             if exit_code is not None:
                 check(" exit=%d " % exit_code in line, "installer log %r: exit code not %d" % (
                     line, exit_code))
@@ -526,6 +541,112 @@ def swapped_installer_runs(w):
     w.expect_reader_started(reads, w.copy)
 
 
+# The DLLs a package must never load: copies of bk_planted.dll, whose entry
+# point appends its own path to PLANTED_LOG, under the name of every DLL the
+# runs of the case below load under Wine (their +loaddll traces: a first run
+# that installs the reader, a run with the save dialog, a run with a
+# message), and under the names most often planted beside downloads.
+PLANTED_LOG = "C:\\bk-planted.log"
+PLANTED_PACKAGE = "C:\\books\\planted\\My Great Book.exe"
+PLANTED_CURRENT = "C:\\books\\current"   # the runs' current folder
+PLANT_NAMES = (
+    # loaded by the runs (launcher, installer, reader, dialogs)
+    "actxprxy.dll", "advapi32.dll", "bcrypt.dll", "combase.dll", "comctl32.dll", "comdlg32.dll",
+    "compstui.dll", "gdi32.dll", "imm32.dll", "kernel32.dll", "kernelbase.dll", "msvcrt.dll",
+    "msimg32.dll", "ntdll.dll", "ole32.dll", "oleaut32.dll", "rpcrt4.dll", "sechost.dll", "shcore.dll",
+    "shell32.dll", "shlwapi.dll", "ucrtbase.dll", "user32.dll", "uxtheme.dll", "version.dll",
+    "win32u.dll", "winex11.drv", "winspool.drv", "zlib1.dll",
+    # planted most often
+    "apphelp.dll", "cryptbase.dll", "cryptsp.dll", "dbghelp.dll", "dwmapi.dll", "iertutil.dll",
+    "mpr.dll", "netapi32.dll", "ntmarta.dll", "oleacc.dll", "profapi.dll",
+    "propsys.dll", "riched20.dll", "secur32.dll", "setupapi.dll", "sspicli.dll", "urlmon.dll",
+    "userenv.dll", "usp10.dll", "wininet.dll", "winmm.dll", "wintrust.dll", "wtsapi32.dll",
+)
+
+
+def plant(w, folders):
+    """A copy of the marker DLL under every name of PLANT_NAMES in each of
+    FOLDERS; PLANTED_LOG removed."""
+    dll = os.path.join(w.win32_dir, "bk_planted.dll")
+    for folder in folders:
+        os.makedirs(w.u(folder), exist_ok=True)
+        for name in PLANT_NAMES:
+            shutil.copyfile(dll, os.path.join(w.u(folder), name))
+    if w.exists(PLANTED_LOG):
+        os.remove(w.u(PLANTED_LOG))
+
+
+def unplant(w, folders):
+    for folder in folders:
+        for name in PLANT_NAMES:
+            path = os.path.join(w.u(folder), name)
+            if os.path.exists(path):
+                os.remove(path)
+
+
+def expect_no_planted_code(w, log):
+    """No planted copy ran in the run whose Wine trace is LOG, and every DLL
+    it loaded had a copy planted under its name."""
+    if w.exists(PLANTED_LOG):
+        raise CaseFailure("planted DLLs ran: %s" % " ".join(
+            w.read(PLANTED_LOG).decode("latin-1").split()))
+    with open(log, "r", encoding="latin-1") as f:
+        loaded = {m.group(1).rsplit("\\", 1)[-1].lower()
+                  for m in re.finditer(r'Loaded L"([^"]*)" at ', f.read())}
+    unplanted = sorted(n for n in loaded - set(PLANT_NAMES) if not n.endswith(".exe"))
+    check(not unplanted, "the run loaded DLLs with no planted twin: %s" % unplanted)
+
+
+@case("planted DLLs", "beside the package, in the current folder, in the temp folder: none runs")
+def planted_dlls(w):
+    folders = (PLANTED_PACKAGE.rsplit("\\", 1)[0], PLANTED_CURRENT, w.temp)
+    trace = {"WINEDEBUG": "-all,err+all,trace+msgbox,trace+loaddll"}
+    raw = '"%s"' % PLANTED_PACKAGE
+    plant(w, folders)
+    try:
+        # A first run: the reader installed, the book copied and opened.
+        w.set_reader_version(None)
+        if w.exists(w.copy):
+            os.remove(w.u(w.copy))
+        shutil.copyfile(w.u(PACKAGE_A), w.u(PLANTED_PACKAGE))
+        installs, reads = w.logs()
+        code = w.launch(PLANTED_PACKAGE, raw=raw, folder=PLANTED_CURRENT, env=trace)
+        expect_no_planted_code(w, w.last_log())
+        check(code == 0, "first run: exit code %d" % code)
+        w.expect_installer_runs(installs, 1, exit_code=0)
+        w.expect_file(w.copy, w.book_a, "library copy")
+        w.expect_shortcut(w.copy)
+        w.expect_reader_started(reads, w.copy)
+
+        # A newer package: No, then a path elsewhere in the save dialog.
+        shutil.copyfile(w.u(PACKAGE_B), w.u(PLANTED_PACKAGE))
+        if w.exists(CHOSEN):
+            os.remove(w.u(CHOSEN))
+        _, reads = w.logs()
+        code = w.launch(PLANTED_PACKAGE, raw=raw, folder=PLANTED_CURRENT, env=trace, dialogs=[
+            Dialog("Open BKR", ["n"], text=OPEN_TEXT),
+            Dialog("Save As", ["Return"], type_text=CHOSEN)])
+        expect_no_planted_code(w, w.last_log())
+        check(code == 0, "save dialog: exit code %d" % code)
+        w.expect_file(CHOSEN, w.book_b, "chosen file")
+        w.expect_shortcut(CHOSEN)
+        w.expect_reader_started(reads, CHOSEN)
+
+        # The reader can't be installed: the message.
+        w.set_reader_version(None)
+        installs, reads = w.logs()
+        code = w.launch(PLANTED_PACKAGE, raw=raw, folder=PLANTED_CURRENT,
+                        env=dict(trace, **INSTALLER_FAILS),
+                        dialogs=[Dialog("Install BKR Reader", ["Return"], text=INSTALL_TEXT_VISTA)])
+        expect_no_planted_code(w, w.last_log())
+        check(code == 1, "message: exit code %d, expected 1" % code)
+        w.expect_installer_runs(installs, 1, exit_code=1)
+        w.expect_reader_not_started(reads)
+    finally:
+        unplant(w, folders)
+        w.set_reader_version(8011)
+
+
 # ------------------------------------------------------------------------
 
 
@@ -580,13 +701,6 @@ def reset_prefix(p):
         if os.path.isdir(path):
             shutil.rmtree(path)
         os.makedirs(path)
-
-
-def temp_folder(p):
-    code, out = p.wine(["cmd", "/c", "echo %TEMP%"])
-    temp = out.strip().splitlines()[-1].strip() if code == 0 and out.strip() else ""
-    check(temp[:3].upper() == "C:\\", "no temp folder from Wine (%r)" % out)
-    return temp.rstrip("\\")
 
 
 def take_lock(lock, deadline):
@@ -673,7 +787,7 @@ def run_suite(opts, host_dir, win32_dir, root, held):
         reset_prefix(prefix)
         w = World(prefix, win32_dir, artefacts, make_books(host_dir, work))
         make_packages(w, host_dir, work)
-        w.temp = temp_folder(prefix)
+        w.temp = prefix.temp_folder()
     except (RuntimeError, CaseFailure, subprocess.SubprocessError, OSError) as e:
         print("FAIL setup: %s" % e)
         return 0, 1

@@ -193,6 +193,14 @@ class Prefix:
     def set_windows_version(self, version):
         self.reg_add("HKCU\\Software\\Wine", "Version", "REG_SZ", version)
 
+    def temp_folder(self):
+        """The temporary folder programs of this prefix get, without a
+        trailing backslash."""
+        code, out = self.wine(["cmd", "/c", "echo %TEMP%"])
+        temp = out.strip().splitlines()[-1].strip() if code == 0 and out.strip() else ""
+        check(temp[:3].upper() == "C:\\", "no temp folder from Wine (%r)" % out)
+        return temp.rstrip("\\")
+
     # Processes of this prefix, seen from /proc (Windows processes show their
     # Windows command line there).
     def processes(self, name_part):

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Fault suite: real packages run under Wine while something goes wrong
-(the disk fills up, another program holds the library copy, the library
-folder can't be written, the package is cut short, the registry, the shell
-link class or "windir" are missing, the reader is gone, two launches race),
+(the disk fills up, another program holds the library copy or a bksetup.exe
+in the temporary folder, the library folder can't be written, the package is
+cut short, the registry, the shell link class or "windir" are missing, the
+reader is gone, two launches race),
 each checked for nothing lost and nothing false reported: the old library
 copy stays whole, no temporary file is left, no shortcut changes and the
 reader is not started unless the book was copied whole, and the exit code is 0.
@@ -475,6 +476,36 @@ def held_copy(b):
     check(b.launch(PACKAGE) == 0, "exit code of the run after the release")
     b.expect_file(b.copy_path(BOOK), b.books["new"], "library copy after the release")
     b.expect_reader_started(reads, b.copy_path(BOOK))
+
+
+@case("held installer name", "bksetup.exe in the temp folder held by another program: the reader is installed all the same")
+def held_temp_installer(b):
+    # Where launchers used to write the installer; the launcher now writes it
+    # into a folder of its own, so a file of that name no longer matters.
+    stale = b.p.temp_folder() + "\\bksetup.exe"
+    b.write(stale, b"a stale installer", old=True)
+    package, book = "C:\\books\\Held Setup Book.exe", "Held_Setup_Book"
+    b.pack(package, "new")
+    b.remove(HELD_READY, HELD_GO)
+    holder, holder_log = b.start([os.path.join(b.win32_dir, "hold_file.exe"), stale, HELD_READY, HELD_GO])
+    try:
+        wait_for(lambda: b.exists(HELD_READY) or holder.poll() is not None,
+                 b.deadline.sooner(30), "the holder to open the stale installer")
+        check(b.exists(HELD_READY), "hold_file could not open %s (exit %s)" % (stale, holder.poll()))
+        b.p.reg_add("HKCR\\.bkr", "Version", "REG_DWORD", 8009)
+        reads = len(b.reader_lines())
+        code = b.launch(package)
+        check(code == 0, "exit code %d" % code)
+        version = b.p.reg_query("HKCR\\.bkr", "Version")
+        check(version == ("REG_DWORD", 8010), "Version is %r: the installer did not run" % (version,))
+        b.expect_file(b.copy_path(book), b.books["new"], "library copy")
+        b.expect_reader_started(reads, b.copy_path(book))
+    finally:
+        b.write(HELD_GO, b"go")
+        b.p.reg_add("HKCR\\.bkr", "Version", "REG_DWORD", 8011)
+    check(b.finish([(holder, holder_log)], b.deadline.sooner(30)) == [0], "hold_file failed")
+    check(b.read(stale) == b"a stale installer", "the stale bksetup.exe was changed")
+    b.remove(stale)
 
 
 def make_read_only(b, folder):

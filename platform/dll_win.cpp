@@ -1,0 +1,55 @@
+// System DLLs loaded on first use from the system folder (dll_win.h).
+#include "dll_win.h"
+
+#include "platform.h"
+#include "text.h"
+
+// Not in every SDK header this builds with.
+#define DLL_SEARCH_SYSTEM32 0x00000800u  // LOAD_LIBRARY_SEARCH_SYSTEM32
+
+typedef BOOL(WINAPI *SetDefaultDllDirectoriesFn)(DWORD);
+typedef BOOL(WINAPI *SetDllDirectoryAFn)(LPCSTR);
+
+static const char *const DLL_NAMES[DLL_COUNT] = {"advapi32.dll", "shell32.dll", "ole32.dll",
+                                                 "user32.dll", "comdlg32.dll"};
+
+static HMODULE g_modules[DLL_COUNT];
+static int g_search_restricted;
+
+// An entry point of kernel32, which every process has loaded: looking it up
+// loads nothing.
+static FARPROC dll_kernel32_proc(const char *name) {
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  return kernel32 != NULL ? GetProcAddress(kernel32, name) : NULL;
+}
+
+int dll_restrict_search(void) {
+  SetDefaultDllDirectoriesFn set_default =
+      (SetDefaultDllDirectoriesFn)(void (*)(void))dll_kernel32_proc("SetDefaultDllDirectories");
+  g_search_restricted = set_default != NULL && set_default(DLL_SEARCH_SYSTEM32);
+  // Without the default directories, the current folder would still be
+  // searched for what a system DLL loads by name later on.
+  SetDllDirectoryAFn set_directory =
+      (SetDllDirectoryAFn)(void (*)(void))dll_kernel32_proc("SetDllDirectoryA");
+  if (set_directory != NULL) set_directory("");
+  return g_search_restricted;
+}
+
+HMODULE dll_load_by_path(const char *name) {
+  char path[PATH_CAP];
+  UINT n = GetSystemDirectoryA(path, PATH_CAP);
+  if (n == 0 || n >= PATH_CAP || !text_append(path, PATH_CAP, "\\") ||
+      !text_append(path, PATH_CAP, name))
+    return NULL;
+  return LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+DllProc dll_proc(DllId dll, const char *proc) {
+  if (dll < 0 || dll >= DLL_COUNT) return NULL;
+  if (g_modules[dll] == NULL) {
+    g_modules[dll] = g_search_restricted ? LoadLibraryExA(DLL_NAMES[dll], NULL, DLL_SEARCH_SYSTEM32)
+                                         : dll_load_by_path(DLL_NAMES[dll]);
+    if (g_modules[dll] == NULL) return NULL;
+  }
+  return (DllProc)GetProcAddress(g_modules[dll], proc);
+}
