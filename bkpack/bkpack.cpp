@@ -27,6 +27,9 @@
 // appended by the publisher live there; warn well before they run out.
 #define BKPACK_AFTER_MAX (PKG_WINDOW - 5u)
 #define BKPACK_AFTER_WARN 16384u
+// The certificate table's entry (the fifth) in a PE32 optional header's
+// data directories, which begin at its byte 96; its byte 92 counts them.
+#define BKPACK_SECURITY_ENTRY (96u + 8u * 4u)
 
 static const char BKPACK_USAGE_TEXT[] =
     "usage: bkpack pack [--icon BOOK.ico] [--installer SETUP.exe] LAUNCHER BOOK OUTPUT\n"
@@ -328,11 +331,20 @@ int bkpack_package_book(PlatStream s, const char *package, uint32_t end, BkpackB
   return 1;
 }
 
-// Prints BYTES' SHA-256 in hexadecimal.
-static void bkpack_print_sha256(const uint8_t *bytes, uint32_t n) {
-  uint8_t digest[SHA256_SIZE];
-  sha256_digest(bytes, n, digest);
-  for (uint32_t i = 0; i < SHA256_SIZE; ++i) printf("%02x", digest[i]);
+void bkpack_forget_signature(uint8_t *pe, uint32_t size) {
+  if (size < 64 || pe[0] != 'M' || pe[1] != 'Z') return;
+  uint64_t nt = le32_decode(pe + 0x3C);
+  uint64_t optional = nt + 24;  // after "PE\0\0" and the file header
+  uint64_t entry = optional + BKPACK_SECURITY_ENTRY;
+  if (entry + 8 > size || memcmp(pe + nt, "PE\0\0", 4) != 0 || pe[optional] != 0x0B ||
+      pe[optional + 1] != 0x01 || le32_decode(pe + optional + 92) <= 4)
+    return;  // not a PE32 with a certificate table entry
+  memset(pe + entry, 0, 8);
+}
+
+// Prints the N BYTES in hexadecimal.
+static void bkpack_print_hex(const uint8_t *bytes, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) printf("%02x", bytes[i]);
 }
 
 // Prints the version of the launcher part of PACKAGE (stream S, its first
@@ -341,6 +353,9 @@ static void bkpack_print_sha256(const uint8_t *bytes, uint32_t n) {
 static void bkpack_info_launcher(PlatStream s, const char *package, uint32_t start) {
   uint8_t *pe = bkpack_load(s, package, start);
   if (!pe) return;
+  uint8_t digest[SHA256_SIZE];
+  sha256_digest(pe, start, digest);  // the launcher part as it is in the package
+  bkpack_forget_signature(pe, start);
   PeresSummary summary;
   char why[PERES_WHY_CAP];
   int described = peres_describe(pe, start, &summary, why) == PERES_OK;
@@ -350,7 +365,7 @@ static void bkpack_info_launcher(PlatStream s, const char *package, uint32_t sta
            (unsigned)version.part[2]);
   } else {
     printf("launcher:            older than " BKPACK_FIRST_TAGGED ", SHA-256 ");
-    bkpack_print_sha256(pe, start);
+    bkpack_print_hex(digest, SHA256_SIZE);
     printf("\n");
   }
   if (!described) {
@@ -365,7 +380,8 @@ static void bkpack_info_launcher(PlatStream s, const char *package, uint32_t sta
            (unsigned)icon->bits, icon->png ? " PNG" : "");
   }
   printf("\ninstaller:           %u bytes, SHA-256 ", (unsigned)summary.installer_size);
-  bkpack_print_sha256(summary.installer, summary.installer_size);
+  sha256_digest(summary.installer, summary.installer_size, digest);
+  bkpack_print_hex(digest, SHA256_SIZE);
   printf("\n");
   free(pe);
 }

@@ -95,6 +95,12 @@ int bkpack_write(PlatStream launcher, const char *launcher_path, uint32_t launch
 // Moves TEMP onto OUTPUT. 1, or 0 with the error printed and TEMP removed.
 int bkpack_replace(const char *temp, const char *output);
 
+// Clears the certificate table's entry in the data directories of PE (SIZE
+// bytes), a package's launcher part in memory: a signature of the package
+// lies after its trailer, outside the part, so the part read alone would
+// look malformed. Does nothing to a part too short for those headers.
+void bkpack_forget_signature(uint8_t *pe, uint32_t size);
+
 // Finds the version tag in the first LIMIT bytes of the launcher part LAUNCHER
 // (LIMIT: where its resources begin). 1 with *VERSION, 0 when there is none.
 int bkpack_launcher_version(const uint8_t *launcher, uint32_t limit, BkpackVersion *version);

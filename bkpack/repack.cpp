@@ -125,6 +125,7 @@ static int repack_open_old(RepackWork *w, const char *path) {
       !bkpack_check_book(&w->book, &w->identity) ||
       !(w->old_pe = bkpack_load(w->old, path, w->book.from)))
     return 0;
+  bkpack_forget_signature(w->old_pe, w->book.from);
   w->kept_readable = peres_describe(w->old_pe, w->book.from, &w->kept, w->why) == PERES_OK;
   w->old_tagged = bkpack_launcher_version(w->old_pe, w->kept.resources_at, &w->old_version);
   return 1;

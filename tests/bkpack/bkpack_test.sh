@@ -241,10 +241,12 @@ PY
   expect 0 "$bkpack" pack --icon "$cover" "$launcher" "$work/res.bkr" "$work/icon.exe"
   pe_check "$work/icon.exe" "$cover" "$win32/bksetup_standin.exe" || fail "icon alone"
 
-  # A signed launcher (a certificate table after its sections) loses it, with a note.
-  cp "$launcher" "$work/signed.exe"
-  head -c 1000 /dev/urandom >>"$work/signed.exe"
-  /usr/bin/python3 - "$work/signed.exe" "$(stat -c %s "$launcher")" <<'PY'
+  # sign FILE: 1000 bytes appended as its certificate table, as a signer does.
+  sign() {
+    local at
+    at=$(stat -c %s "$1")
+    head -c 1000 /dev/urandom >>"$1"
+    /usr/bin/python3 - "$1" "$at" <<'PY'
 import struct, sys
 path, at = sys.argv[1], int(sys.argv[2])
 d = bytearray(open(path, "rb").read())
@@ -252,6 +254,10 @@ dirs = struct.unpack_from("<I", d, 0x3C)[0] + 24 + 96
 struct.pack_into("<II", d, dirs + 8 * 4, at, 1000)
 open(path, "wb").write(d)
 PY
+  }
+  # A signed launcher (a certificate table after its sections) loses it, with a note.
+  cp "$launcher" "$work/signed.exe"
+  sign "$work/signed.exe"
   expect 0 "$bkpack" pack --icon "$cover" "$work/signed.exe" "$work/res.bkr" "$work/unsigned.exe"
   contains "$err" "$work/signed.exe: note: its signature (certificate table, 1000 bytes) was removed" "signed launcher"
   [ "$(wc -l <"$work/err")" -eq 1 ] || fail "signed launcher: the note is not one line"
@@ -333,6 +339,18 @@ PY
   expect 0 "$bkpack" pack "$work/old_launcher.exe" "$work/res.bkr" "$work/Old Plain.exe"
   expect 0 "$work/release/bkpack" repack "$work/Old Plain.exe" "$work/Repacked Plain.exe"
   cmp -s "$work/Repacked Plain.exe" "$work/plain.exe" || fail "repack of a plain package is not the plain package"
+  # Signed packages: the signature after the trailer does not hide the
+  # launcher's version, icon or installer; re-packing drops it, with a note.
+  cp "$work/Old.exe" "$work/Signed Current.exe"
+  sign "$work/Signed Current.exe"
+  expect 0 "$bkpack" info "$work/Signed Current.exe"
+  contains "$out" "launcher:            $version" "info on a signed package"
+  contains "$out" "installer:           $(stat -c %s "$installer") bytes" "info on a signed package"
+  cp "$work/Old Plain.exe" "$work/Signed Old.exe"
+  sign "$work/Signed Old.exe"
+  expect 0 "$bkpack" repack --launcher "$launcher" "$work/Signed Old.exe" "$work/Signed Old.exe"
+  contains "$err" "note: the 1000 bytes after its trailer (a signature?) were not carried over" "signed repack"
+  cmp -s "$work/Signed Old.exe" "$work/plain.exe" || fail "repack of a signed package"
   # --installer replaces the kept one (and re-packs a current package).
   expect 0 "$bkpack" repack --launcher "$launcher" --installer "$win32/bksetup_standin.exe" "$work/Old.exe" "$work/swapped.exe"
   pe_check "$work/swapped.exe" "$cover" "$win32/bksetup_standin.exe" || fail "repack --installer"
