@@ -707,6 +707,7 @@ int peres_describe(const uint8_t *pe, uint32_t pe_size, PeresSummary *out, char 
   why[0] = '\0';
   PeresLayout layout;
   if (!peres_layout(pe, pe_size, &layout, why)) return PERES_BAD_LAUNCHER;
+  out->resources_at = layout.rsrc.raw_at;
   PeresTree *tree = (PeresTree *)calloc(1, sizeof *tree);
   if (tree == NULL) return peres_fail(why, "out of memory"), PERES_BAD_LAUNCHER;
   int ok = peres_read_tree(pe, &layout, tree, why);
@@ -736,6 +737,11 @@ int peres_describe(const uint8_t *pe, uint32_t pe_size, PeresSummary *out, char 
       if (peres_is_icon(&tree->leaves[j], peres_u16(g + 12))) image = &tree->leaves[j];
     if (image == NULL) ok = peres_fail(why, "its icon group lists an image that is missing");
     else icon->png = image->size >= 8 && memcmp(image->data, PERES_PNG, 8) == 0;
+    if (image != NULL) {
+      memcpy(icon->listed, g, sizeof icon->listed);
+      icon->image = image->data;
+      icon->image_size = image->size;
+    }
   }
   out->icon_count = ok ? count : 0;
   free(tree);

@@ -32,9 +32,13 @@ struct PeresIcon {
   uint32_t height;
   uint32_t bits;
   int png;
+  uint8_t listed[12];    // the group's entry: size, colours, planes, bits, byte count
+  const uint8_t *image;  // the image itself, inside the bytes described
+  uint32_t image_size;
 };
 
 struct PeresSummary {
+  uint32_t resources_at;  // file offset of the resource section, once the headers read
   uint32_t icon_count;
   PeresIcon icons[PERES_ICON_MAX];
   const uint8_t *installer;  // inside the bytes described

@@ -36,6 +36,12 @@ void plat_com_release(void);
 // first). Never null.
 const char *plat_command_line(void);
 
+// Copies the path of the running program's own file into OUT (PATH_CAP
+// bytes). Returns 1, or 0 with OUT empty when it can't be had or would
+// exceed 259 characters. For the tools (bkpack finds the launcher shipped
+// beside it); the launcher and the simulation have no use for it.
+int plat_program_path(char *out);
+
 // Copies the value of environment variable NAME into OUT (CAP bytes).
 // Returns 1 when the variable is set and its value fits; 0 when it is not set;
 // -1 when it is set but does not fit. OUT is left empty unless 1.

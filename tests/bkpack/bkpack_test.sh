@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Command-line checks of bkpack and bkbook: usage errors, failures naming the
-# file, refused books, and a pack -> info -> extract round trip; with the
-# win32 tree, the launcher's icon and installer replaced, read back by an
-# independent PE reader (python3-pefile).
+# file, refused books, a pack -> info -> extract round trip and the warning
+# on book names; with the win32 tree, the launcher's icon and installer
+# replaced, read back by an independent PE reader (python3-pefile), and old
+# packages re-packed with the current launcher.
 # usage: bkpack_test.sh BKPACK BKBOOK [WIN32_DIR COVER_ICO]
 set -uo pipefail
 bkpack=$1
@@ -43,8 +44,15 @@ expect 2 "$bkpack" pack --icon a.ico --icon b.ico a b c
 contains "$err" "given twice" "repeated pack option"
 expect 2 "$bkpack" info
 expect 2 "$bkpack" extract only-one
+expect 2 "$bkpack" repack --launcher a.exe old.exe
+expect 2 "$bkpack" repack --book x old.exe new.exe
+contains "$err" "bkpack: repack: '--book' is not an option" "unknown repack option"
 expect 0 "$bkpack" --help
 contains "$out" "bkpack pack [--icon BOOK.ico] [--installer SETUP.exe] LAUNCHER BOOK OUTPUT" "--help"
+contains "$out" "3 repack: the package's launcher is already current" "--help"
+expect 0 "$bkpack" --version
+[[ $out =~ ^bkpack\ ([0-9]+\.[0-9]+\.[0-9]+)$ ]] || fail "--version printed '$out'"
+version=${out#bkpack }
 expect 2 "$bkbook" "$work/b" 10x 1
 expect 2 "$bkbook" "$work/b" 50 1 10  # 10 + 44 > 50
 
@@ -137,6 +145,17 @@ expect 0 "$bkpack" pack "$work/self.exe" "$work/book.bkr" "$work/self.exe"
 expect 0 "$bkpack" extract "$work/self.exe" "$work/self.bkr"
 cmp -s "$work/book.bkr" "$work/self.bkr" || fail "pack onto its own launcher"
 
+# Book names the uninstall command can't carry: one line naming each
+# character and what to use instead; other names pass quietly.
+expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Pride & Prejudice.exe"
+contains "$err" "bkpack: $work/Pride & Prejudice.exe: warning: book name Pride_&_Prejudice: the uninstall command can't carry '&' (use \"and\" instead)" "'&' in the name"
+[ "$(wc -l <"$work/err")" -eq 1 ] || fail "'&' in the name: not one line: $err"
+expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/a,b;c=d^e%f.g.exe"
+for c in , ';' = ^ %; do contains "$err" "'$c' (use" "name a,b;c=d^e%f.g"; done
+mkdir -p "$work/x&y"  # only the file name counts
+expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/x&y/Tom (1) - Jerry's! #2.exe"
+[ -z "$err" ] || fail "a name the command carries was warned about: $err"
+
 # Synthetic books never contain the marker.
 "$bkbook" "$work/big.bkr" 3000000 0x11223344 || fail "bkbook 3000000"
 grep -q IBKR "$work/big.bkr" && fail "bkbook filler contains the marker"
@@ -222,10 +241,12 @@ PY
   expect 0 "$bkpack" pack --icon "$cover" "$launcher" "$work/res.bkr" "$work/icon.exe"
   pe_check "$work/icon.exe" "$cover" "$win32/bksetup_standin.exe" || fail "icon alone"
 
-  # A signed launcher (a certificate table after its sections) loses it, with a note.
-  cp "$launcher" "$work/signed.exe"
-  head -c 1000 /dev/urandom >>"$work/signed.exe"
-  /usr/bin/python3 - "$work/signed.exe" "$(stat -c %s "$launcher")" <<'PY'
+  # sign FILE: 1000 bytes appended as its certificate table, as a signer does.
+  sign() {
+    local at
+    at=$(stat -c %s "$1")
+    head -c 1000 /dev/urandom >>"$1"
+    /usr/bin/python3 - "$1" "$at" <<'PY'
 import struct, sys
 path, at = sys.argv[1], int(sys.argv[2])
 d = bytearray(open(path, "rb").read())
@@ -233,6 +254,10 @@ dirs = struct.unpack_from("<I", d, 0x3C)[0] + 24 + 96
 struct.pack_into("<II", d, dirs + 8 * 4, at, 1000)
 open(path, "wb").write(d)
 PY
+  }
+  # A signed launcher (a certificate table after its sections) loses it, with a note.
+  cp "$launcher" "$work/signed.exe"
+  sign "$work/signed.exe"
   expect 0 "$bkpack" pack --icon "$cover" "$work/signed.exe" "$work/res.bkr" "$work/unsigned.exe"
   contains "$err" "$work/signed.exe: note: its signature (certificate table, 1000 bytes) was removed" "signed launcher"
   [ "$(wc -l <"$work/err")" -eq 1 ] || fail "signed launcher: the note is not one line"
@@ -283,6 +308,74 @@ PY
   truncate -s $((0xFFFFFFFF - 100000)) "$work/huge_setup.exe"  # sparse: no disk space
   refused "$work/bad.exe" "launcher, icon, installer and book together are 4 GiB or more" --installer "$work/huge_setup.exe" "$launcher"
   rm -f "$work/huge_setup.exe"
+
+  # ---- Re-packing. An old launcher: today's with its version tag blanked,
+  # as launchers were before the tags.
+  /usr/bin/python3 - "$launcher" "$work/old_launcher.exe" <<'PY'
+import sys
+d = open(sys.argv[1], "rb").read()
+at = d.index(b"BKLAUNCH ")
+open(sys.argv[2], "wb").write(d[:at] + bytes(d.index(b"\0", at) - at) + d[d.index(b"\0", at):])
+PY
+  expect 0 "$bkpack" pack --icon "$cover" --installer "$installer" "$work/old_launcher.exe" "$work/res.bkr" "$work/Old.exe"
+  start=$(( $(stat -c %s "$work/Old.exe") - 30001 - 20 ))
+  expect 0 "$bkpack" info "$work/Old.exe"
+  contains "$out" "launcher:            older than 1.1.0, SHA-256 $(head -c $start "$work/Old.exe" | sha256sum | cut -d' ' -f1)" "info on an old package"
+  # In place: book, cover and installer kept, so the same bytes as packing
+  # the book afresh with that cover and installer (new.exe, checked above).
+  expect 0 "$bkpack" repack --launcher "$launcher" "$work/Old.exe" "$work/Old.exe"
+  contains "$out" "launcher $version (was older than 1.1.0)" "repack"
+  cmp -s "$work/Old.exe" "$work/new.exe" || fail "repack did not keep the book, icon and installer"
+  expect 0 "$bkpack" info "$work/Old.exe"
+  contains "$out" "launcher:            $version" "info on a re-packed package"
+  # Already current: its own status, one line, nothing written.
+  expect 3 "$bkpack" repack --launcher "$launcher" "$work/Old.exe" "$work/again.exe"
+  contains "$out" "$work/Old.exe: launcher $version, already current" "repack of a current package"
+  [ ! -e "$work/again.exe" ] && [ ! -e "$work/again.exe.part" ] || fail "repack of a current package wrote"
+  # The launcher beside bkpack by default; an old package that carried the
+  # launcher's own icon and installer becomes what pack makes of the book.
+  mkdir "$work/release"
+  cp "$bkpack" "$launcher" "$work/release/"
+  expect 0 "$bkpack" pack "$work/old_launcher.exe" "$work/res.bkr" "$work/Old Plain.exe"
+  expect 0 "$work/release/bkpack" repack "$work/Old Plain.exe" "$work/Repacked Plain.exe"
+  cmp -s "$work/Repacked Plain.exe" "$work/plain.exe" || fail "repack of a plain package is not the plain package"
+  # Signed packages: the signature after the trailer does not hide the
+  # launcher's version, icon or installer; re-packing drops it, with a note.
+  cp "$work/Old.exe" "$work/Signed Current.exe"
+  sign "$work/Signed Current.exe"
+  expect 0 "$bkpack" info "$work/Signed Current.exe"
+  contains "$out" "launcher:            $version" "info on a signed package"
+  contains "$out" "installer:           $(stat -c %s "$installer") bytes" "info on a signed package"
+  cp "$work/Old Plain.exe" "$work/Signed Old.exe"
+  sign "$work/Signed Old.exe"
+  expect 0 "$bkpack" repack --launcher "$launcher" "$work/Signed Old.exe" "$work/Signed Old.exe"
+  contains "$err" "note: the 1000 bytes after its trailer (a signature?) were not carried over" "signed repack"
+  cmp -s "$work/Signed Old.exe" "$work/plain.exe" || fail "repack of a signed package"
+  # --installer replaces the kept one (and re-packs a current package).
+  expect 0 "$bkpack" repack --launcher "$launcher" --installer "$win32/bksetup_standin.exe" "$work/Old.exe" "$work/swapped.exe"
+  pe_check "$work/swapped.exe" "$cover" "$win32/bksetup_standin.exe" || fail "repack --installer"
+
+  # repack_refused WHAT MESSAGE REPACK-ARGS...: exit 1, one line naming WHAT, no output.
+  repack_refused() {
+    local what=$1 message=$2
+    shift 2
+    expect 1 "$bkpack" repack "$@" "$work/bad.exe"
+    contains "$err" "bkpack: $what: $message" "repack $*"
+    [ "$(wc -l <"$work/err")" -eq 1 ] || fail "repack $*: not one line: $err"
+    [ ! -e "$work/bad.exe" ] && [ ! -e "$work/bad.exe.part" ] || fail "repack $* left a file"
+  }
+  repack_refused "$work/old_launcher.exe" "carries no version tag" --launcher "$work/old_launcher.exe" "$work/Old Plain.exe"
+  repack_refused "$work/pe64.exe" "not a 32-bit Windows program" --launcher "$work/pe64.exe" "$work/Old Plain.exe"
+  repack_refused "$work/notico.ico" "not an icon file" --launcher "$launcher" --icon "$work/notico.ico" "$work/Old Plain.exe"
+  repack_refused "$work/pkg.exe" "its icon and installer can't be read" --launcher "$launcher" "$work/pkg.exe"
+  cp "$work/Old Plain.exe" "$work/badbook.exe"
+  printf '\xff\xff\x00\x00' |
+    dd of="$work/badbook.exe" bs=1 seek=$(( $(stat -c %s "$work/old_launcher.exe") + 8 )) conv=notrunc 2>/dev/null
+  repack_refused "$work/badbook.exe" "its block offset at byte 8 puts the identity past its end" \
+    --launcher "$launcher" "$work/badbook.exe"
+  rm "$work/release/bklaunch.exe"
+  expect 1 "$work/release/bkpack" repack "$work/Old Plain.exe" "$work/bad.exe"
+  contains "$err" "bkpack: $work/release/bklaunch.exe: cannot open for reading" "repack without a launcher beside bkpack"
 fi
 
 [ "$failures" -eq 0 ] && echo "all bkpack checks passed"

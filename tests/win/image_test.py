@@ -3,7 +3,8 @@
 objects, no time stamp and no build folder inside, and the launcher's layout
 (32-bit GUI, relocatable with NX, importing kernel32 alone and delay-loading
 nothing, no manifest or version resource, resources last before the
-relocations, at most 32 KiB besides the carried installer).
+relocations, at most 32 KiB besides the carried installer), and the
+launcher's version tag, once, before its resources.
 
 usage: image_test.py SOURCE_DIR WIN32_DIR
 Relinks bklaunch.exe and bkpack.exe from the objects of WIN32_DIR (a Ninja
@@ -11,6 +12,7 @@ tree) into two scratch folders, a second apart, and compares them with the
 tree's own. Exits 77 (skipped) when the tree is not built.
 """
 import os
+import re
 import shlex
 import struct
 import subprocess
@@ -107,6 +109,12 @@ def resources(image, raw):
     return found
 
 
+def project_version(source):
+    """The version in the project() call of SOURCE's CMakeLists.txt."""
+    with open(os.path.join(source, "CMakeLists.txt")) as f:
+        return re.search(r"^project\(\S+ VERSION (\S+)", f.read(), re.M).group(1)
+
+
 def check_image(program, image, source, win32):
     pe, table = sections(image)
     stamp = struct.unpack_from("<I", image, pe + 8)[0]
@@ -128,7 +136,11 @@ def check_image(program, image, source, win32):
     check(names[-2:] == [".rsrc", ".reloc"], "bklaunch.exe sections end %s" % names[-2:])
     if ".rsrc" not in names:
         return
-    found = resources(image, table[names.index(".rsrc")][2])
+    rsrc_at = table[names.index(".rsrc")][2]
+    tag = b"BKLAUNCH " + project_version(source).encode() + b"\0"
+    check(image.count(b"BKLAUNCH ") == 1 and 0 <= image.find(tag) < rsrc_at,
+          "bklaunch.exe: the tag %r is not there once, before the resources" % tag)
+    found = resources(image, rsrc_at)
     check(sorted(found, key=str) == sorted([RT_ICON, RT_GROUP_ICON, "ZUX"], key=str),
           "bklaunch.exe resource types %s" % sorted(found, key=str))
     bare = len(image) - found.get("ZUX", 0)

@@ -46,6 +46,7 @@ PACKAGE_B = "C:\\books\\newer\\My Great Book.exe"    # same name, identity 0x200
 BARE = "C:\\books\\Bare Launcher.exe"
 FAR_MARKER = "C:\\books\\Far Marker.exe"
 REBUILT = "C:\\books\\rebuilt\\My Great Book.exe"  # book A, new cover and installer
+REPACKED = "C:\\books\\repacked\\My Great Book.exe"  # the same from an older launcher, re-packed
 CHOSEN = "C:\\Other Place\\Chosen Book.bkr"
 READER = "C:\\windows\\bkplugin.exe"
 INSTALLER_LOG = "C:\\e2e\\installer.log"
@@ -528,17 +529,28 @@ def install_leaves_newer(w):
     w.expect_reader_started(reads, w.copy)
 
 
-@case("publisher's options", "reader missing: the installer swapped in by bkpack --installer runs")
-def swapped_installer_runs(w):
+def runs_new_installer(w, package):
+    """With the reader missing, PACKAGE runs the newer stand-in installer it
+    carries, then copies book A and opens it."""
     w.set_reader_version(None)
     installs, reads = w.logs()
-    code = w.launch(REBUILT, ["/s"])
+    code = w.launch(package, ["/s"])
     check(code == 0, "exit code %d" % code)
     w.expect_installer_runs(installs, 1, exit_code=0)
     line = read_lines(w.u(INSTALLER_LOG))[-1]
     check(line.startswith("bksetup_standin_new "), "not the swapped-in installer: %r" % line)
     w.expect_file(w.copy, w.book_a, "library copy")
     w.expect_reader_started(reads, w.copy)
+
+
+@case("publisher's options", "reader missing: the installer swapped in by bkpack --installer runs")
+def swapped_installer_runs(w):
+    runs_new_installer(w, REBUILT)
+
+
+@case("publisher's options", "a package re-packed from an older launcher runs the installer it kept")
+def repacked_runs(w):
+    runs_new_installer(w, REPACKED)
 
 
 # The DLLs a package must never load: copies of bk_planted.dll, whose entry
@@ -676,6 +688,21 @@ def make_packages(w, host_dir, work):
     subprocess.run([bkpack, "pack", "--icon", os.path.join(host_dir, "sample_cover.ico"),
                     "--installer", os.path.join(w.win32_dir, "bksetup_standin_new.exe"),
                     launcher, os.path.join(work, "a.bkr"), w.u(REBUILT)],
+                   check=True, timeout=60, stdout=subprocess.DEVNULL)
+    # An older launcher (today's without its version tag, as launchers were
+    # before the tags) packed with that cover and installer, then re-packed.
+    with open(launcher, "rb") as f:
+        image = f.read()
+    tag = image.index(b"BKLAUNCH ")
+    old = os.path.join(work, "old_launcher.exe")
+    with open(old, "wb") as f:
+        f.write(image[:tag] + bytes(image.index(b"\0", tag) - tag) + image[image.index(b"\0", tag):])
+    os.makedirs(os.path.dirname(w.u(REPACKED)), exist_ok=True)
+    subprocess.run([bkpack, "pack", "--icon", os.path.join(host_dir, "sample_cover.ico"),
+                    "--installer", os.path.join(w.win32_dir, "bksetup_standin_new.exe"),
+                    old, os.path.join(work, "a.bkr"), w.u(REPACKED)],
+                   check=True, timeout=60, stdout=subprocess.DEVNULL)
+    subprocess.run([bkpack, "repack", "--launcher", launcher, w.u(REPACKED), w.u(REPACKED)],
                    check=True, timeout=60, stdout=subprocess.DEVNULL)
     shutil.copyfile(launcher, w.u(BARE))
     # 19,996 bytes after the trailer put the marker just outside the window.

@@ -9,14 +9,15 @@
 # Padding at the window's edge: 19,995 bytes after the trailer still found,
 # 19,996 not (exit 0, nothing written). A signed launcher given a new icon
 # and installer loses its signature (bkpack says so), the same way in
-# bkpack.exe under Wine, and the package made from it signs and opens.
+# bkpack.exe under Wine, and the package made from it signs and opens;
+# bkpack.exe re-packs a signed package as bkpack does.
 # usage: signed_test.sh HOST_DIR WIN32_DIR WINE_ROOT
 #   WINE_ROOT holds the prefix template (run_wintest.sh --template); the
 #   suite's prefix and files go to WINE_ROOT/signed.
 # Exits 77 (skipped) without openssl, osslsigncode, Wine or the programs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-[ $# -eq 3 ] || { sed -n '11,14p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+[ $# -eq 3 ] || { sed -n '14,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 for tool in openssl osslsigncode wine python3; do
   command -v $tool >/dev/null || { echo "skipped: $tool is not installed (./bk setup)"; exit 77; }
 done
@@ -226,6 +227,16 @@ timeout 120 wine "$win_bkpack" pack --icon "$(z "$cover")" --installer "$(z "$ne
   "$(z "$out/signed_launcher.exe")" "$(z "$out/book.bkr")" "$(z "$out/Rebuilt Windows.exe")" \
   >>"$work/wine.out" 2>&1 || fail "bkpack.exe could not rebuild the signed launcher"
 cmp -s "$out/Rebuilt.exe" "$out/Rebuilt Windows.exe" || fail "bkpack.exe and bkpack made different packages"
+# bkpack.exe says the same version, and re-packs a signed package with the
+# launcher beside it (the tree's bklaunch.exe) as the Linux bkpack does.
+timeout 60 wine "$win_bkpack" --version >"$work/version.out" 2>&1 || fail "bkpack.exe --version"
+[ "$(tr -d '\r' <"$work/version.out")" = "$("$bkpack" --version)" ] ||
+  fail "bkpack.exe --version printed $(cat "$work/version.out")"
+"$bkpack" repack --launcher "$launcher" --installer "$new_installer" "$out/Plain Signed.exe" \
+  "$out/Repacked.exe" >/dev/null 2>&1 || fail "bkpack could not re-pack a signed package"
+timeout 120 wine "$win_bkpack" repack --installer "$(z "$new_installer")" "$(z "$out/Plain Signed.exe")" \
+  "$(z "$out/Repacked Windows.exe")" >>"$work/wine.out" 2>&1 || fail "bkpack.exe could not re-pack a signed package"
+cmp -s "$out/Repacked.exe" "$out/Repacked Windows.exe" || fail "bkpack.exe and bkpack re-packed differently"
 
 run_package() {  # NAME: runs C:\books\NAME.exe, waits for all it started; sets $code
   cp "$out/$1.exe" "$prefix/drive_c/books/"

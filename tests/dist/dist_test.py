@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""The release archives (tools/dist.py) come out the same twice: from two
+copies of the inputs that differ in their files' times and modes, made
+seconds apart, every byte of both archives and of SHA256SUMS is the same.
+And they hold what they say: the files in their order under one folder,
+every time the commit's, owner 0, the Linux bkpack linked statically, sums
+that sha256sum -c accepts.
+
+usage: dist_test.py SOURCE_DIR HOST_DIR WIN32_DIR
+Exits 77 (skipped) when the Windows tree is not built.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+import zipfile
+
+INPUTS = (("source", "README.md"), ("source", "CHANGELOG.md"), ("host", "bkpack"),
+          ("win32", "bklaunch.exe"), ("win32", "bkpack.exe"))
+failures = []
+
+
+def check(ok, text):
+    if not ok:
+        failures.append(text)
+
+
+def stage(scratch, name, dirs, when, mode):
+    """Copies of the inputs under SCRATCH/NAME, with time WHEN and MODE (the
+    programs executable too); returns the staged folders by role."""
+    staged = {}
+    for role, file in INPUTS:
+        folder = staged.setdefault(role, os.path.join(scratch, name, role))
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, file)
+        shutil.copyfile(os.path.join(dirs[role], file), path)
+        os.chmod(path, mode | (0o100 if role != "source" else 0))
+        os.utime(path, (when, when))
+    return staged
+
+
+def run_dist(source, staged, out, epoch):
+    subprocess.run([sys.executable, os.path.join(source, "tools", "dist.py"),
+                    "--source", staged["source"], "--host", staged["host"],
+                    "--win32", staged["win32"], "--out", out, "--epoch", str(epoch)],
+                   check=True, timeout=120, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return {name: open(os.path.join(out, name), "rb").read() for name in sorted(os.listdir(out))}
+
+
+def check_contents(out, epoch):
+    names = sorted(os.listdir(out))
+    zips = [n for n in names if n.endswith("-windows.zip")]
+    tars = [n for n in names if n.endswith("-linux.tar.gz")]
+    check(len(zips) == 1 and len(tars) == 1 and len(names) == 3, "dist made %s" % names)
+    if failures:
+        return
+    folder = zips[0][:-len("-windows.zip")]
+    windows = ["bklaunch.exe", "bkpack.exe", "README.md", "CHANGELOG.md"]
+    with zipfile.ZipFile(os.path.join(out, zips[0])) as z:
+        listed = [i.filename for i in z.infolist()]
+        check(listed == [folder + "/"] + [folder + "/" + n for n in windows], "zip holds %s" % listed)
+        stamp = time.gmtime(epoch - epoch % 2)[:6]  # a zip holds even seconds
+        check(all(i.date_time == stamp for i in z.infolist()), "zip times are not the commit's")
+    with tarfile.open(os.path.join(out, tars[0])) as t:
+        members = t.getmembers()
+        linux = windows[:2] + ["bkpack"] + windows[2:]
+        listed = [m.name for m in members]
+        check(listed == [folder] + [folder + "/" + n for n in linux], "tar holds %s" % listed)
+        check(all(m.mtime == epoch and m.uid == 0 and m.gid == 0 for m in members),
+              "tar times or owners are not the commit's and 0")
+        t.extract(folder + "/bkpack", out)
+    headers = subprocess.run(["readelf", "-lW", os.path.join(out, folder, "bkpack")],
+                             capture_output=True, text=True).stdout
+    check("LOAD" in headers and "interpreter" not in headers,
+          "the Linux bkpack is linked dynamically")
+    shutil.rmtree(os.path.join(out, folder))
+    sums = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=out, capture_output=True)
+    check(sums.returncode == 0, "sha256sum -c SHA256SUMS: %s" % sums.stdout.decode())
+
+
+def main():
+    source, host, win32 = sys.argv[1:4]
+    dirs = {"source": source, "host": host, "win32": win32}
+    if not all(os.path.isfile(os.path.join(dirs[r], f)) for r, f in INPUTS):
+        print("skipped: %s or %s is not built" % (host, win32))
+        return 77
+    epoch = int(subprocess.run(["git", "-C", source, "log", "-1", "--format=%ct"],
+                               capture_output=True, text=True, check=True).stdout)
+    with tempfile.TemporaryDirectory() as scratch:
+        # Times and modes a checkout or a build may give the files.
+        first = stage(scratch, "a", dirs, time.time(), 0o600)
+        second = stage(scratch, "b", dirs, 1000000000, 0o664)
+        one = run_dist(source, first, os.path.join(scratch, "out-a"), epoch)
+        time.sleep(2.1)  # a zip's times count in 2 seconds
+        two = run_dist(source, second, os.path.join(scratch, "out-b"), epoch)
+        check(one == two, "two runs differ: %s" % [n for n in one if one[n] != two.get(n)])
+        check_contents(os.path.join(scratch, "out-a"), epoch)
+    for text in failures:
+        print("FAIL: " + text)
+    if not failures:
+        print("the same archives twice: " + ", ".join(one))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
