@@ -76,7 +76,8 @@ struct WinStream {
   int eof;          // a read came up short
 };
 
-#define STREAM_SLOTS 8u
+// Streams open at once: the launcher holds at most two, bkpack's repack five.
+#define STREAM_SLOTS 16u
 #define STREAM_BUFFER_SIZE (64u * 1024u)
 static WinStream g_streams[STREAM_SLOTS];
 static uint8_t g_stream_buffer[STREAM_BUFFER_SIZE];
