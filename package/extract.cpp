@@ -3,12 +3,14 @@
 //
 // The temporary names belong to one destination: "~bk", eight hex digits of
 // a hash of the destination's file name, "-", a number from 0 up, ".tmp"
-// ("~bk1c0f2e3a-0.tmp"). An extraction that was killed leaves such a file
-// holding the first bytes of the book. Before copying, every file under these
-// names that holds the first bytes of the book being extracted is taken for
-// such a leftover and removed; any other file there (the user's own, or a
-// leftover of another version of the book) is left as it is and passed over,
-// the numbers going on past it, so that no file ever holds a name for good.
+// ("~bk5775a9f9-0.tmp" for "Book.bkr"). An extraction that was killed leaves
+// such a file holding the first bytes of the book. Before copying, every file
+// under these names that holds the first bytes of the book being extracted is
+// taken for such a leftover and removed; any other file there (the user's
+// own, or a leftover of another version of the book) is left as it is and
+// passed over, the numbers going on past it, so that no file ever holds a
+// name for good. The names are kept from version to version of the launcher,
+// so that each finds what an earlier one left.
 #include <stdint.h>
 
 #include "package/le32.h"
