@@ -1,24 +1,43 @@
 // Book extraction: the book is copied into a temporary file beside the
 // destination, which is put in place only once the copy is complete.
+//
+// The temporary names belong to one destination: "~bk", eight hex digits of
+// a hash of the destination's file name, "-", a number from 0 up, ".tmp"
+// ("~bk5775a9f9-0.tmp" for "Book.bkr"). An extraction that was killed leaves
+// such a file holding the first bytes of the book. Before copying, every file
+// under these names that holds the first bytes of the book being extracted is
+// taken for such a leftover and removed; any other file there (the user's
+// own, or a leftover of another version of the book) is left as it is and
+// passed over, the numbers going on past it, so that no file ever holds a
+// name for good. The names are kept from version to version of the launcher,
+// so that each finds what an earlier one left.
 #include <stdint.h>
 
 #include "package/le32.h"
 #include "package/package.h"
 #include "platform/text.h"
 
-#define PKG_TEMP_TRIES 10u  // temporary names numbered 0..9
-
 // ASCII on its own: bytes of the user's name could be cut in the middle of
 // a double-byte character.
-static const char PKG_TEMP_NAME[] = "~bk0.tmp";
-#define PKG_TEMP_DIGIT 3u  // index of the number in PKG_TEMP_NAME
-#define PKG_TEMP_SHORT 4u  // "~bk0": the name without ".tmp"
+static const char PKG_TEMP_START[] = "~bk";
+static const char PKG_TEMP_END[] = ".tmp";
+#define PKG_TEMP_GAP 8u  // missing names in a row that end the search for leftovers
 
-// Writes into TEMP (PATH_CAP bytes) the temporary name number N (0..9) for
-// DEST: DEST's folder and "~bkN.tmp". Where that would exceed 259 characters
-// the name is cut from the front, keeping "~bkN" down to "N"; as DEST's name
-// has at least one character, it fits whenever DEST does. Returns 0 when
-// DEST is empty, too long or ends in a separator.
+// FNV-1a over the bytes of NAME up to its terminator, ASCII letters folded
+// as Windows folds them, so that every spelling of one destination gets the
+// same names.
+static uint32_t pkg_temp_hash(const char *name) {
+  uint32_t hash = 2166136261u;
+  for (; *name != '\0'; ++name) hash = (hash ^ (uint8_t)text_fold(*name)) * 16777619u;
+  return hash;
+}
+
+// Writes into TEMP (PATH_CAP bytes) the temporary name number N for DEST:
+// DEST's folder and "~bkHHHHHHHH-N.tmp". Where that would exceed 259
+// characters ".tmp" is dropped and the rest cut from the front, keeping at
+// least the number: N below 10 fits whenever DEST does, as DEST's name has at
+// least one character. Returns 0 when DEST is empty, too long or ends in a
+// separator, or when not even the number fits.
 static int pkg_temp_name(const char *dest, uint32_t n, char *temp) {
   uint32_t len = text_length(dest, PATH_CAP);
   if (len == 0 || len >= PATH_CAP) return 0;
@@ -26,14 +45,28 @@ static int pkg_temp_name(const char *dest, uint32_t n, char *temp) {
   while (first > 0 && dest[first - 1] != '\\' && dest[first - 1] != '/' && dest[first - 1] != ':')
     --first;
   if (first == len) return 0;
-  char name[sizeof PKG_TEMP_NAME];
-  if (!text_copy(name, sizeof name, PKG_TEMP_NAME)) return 0;
-  name[PKG_TEMP_DIGIT] = (char)('0' + n);
+
+  char name[32];  // "~bk", 8 hex digits, '-', at most 10 digits, ".tmp"
+  uint32_t at = 0;
+  for (const char *c = PKG_TEMP_START; *c != '\0'; ++c) name[at++] = *c;
+  uint32_t hash = pkg_temp_hash(dest + first);
+  for (int shift = 28; shift >= 0; shift -= 4)
+    name[at++] = "0123456789abcdef"[(hash >> shift) & 15u];
+  name[at++] = '-';
+  uint32_t digits = 1;
+  for (uint32_t rest = n / 10; rest > 0; rest /= 10) ++digits;
+  for (uint32_t i = digits, rest = n; i-- > 0; rest /= 10) name[at + i] = (char)('0' + rest % 10);
+  at += digits;
+  for (const char *c = PKG_TEMP_END; *c != '\0'; ++c) name[at++] = *c;
+  name[at] = '\0';
+
   uint32_t room = PATH_CAP - 1 - first;
   const char *component = name;
-  if (room < sizeof PKG_TEMP_NAME - 1) {
-    name[PKG_TEMP_SHORT] = '\0';
-    if (room < PKG_TEMP_SHORT) component = name + PKG_TEMP_SHORT - room;
+  if (room < at) {
+    at -= sizeof PKG_TEMP_END - 1;
+    name[at] = '\0';
+    if (room < digits) return 0;
+    if (room < at) component = name + at - room;
   }
   if (!text_copy(temp, PATH_CAP, dest)) return 0;
   temp[first] = '\0';
@@ -51,18 +84,61 @@ static int pkg_same_path(const char *a, const char *b) {
   }
 }
 
-// Creates the first temporary file for DEST that can be created: the create
-// is exclusive, so a name held by another launch, or any file already there,
+// 1 when the file at PATH holds the first bytes of the book, the LENGTH
+// bytes at START of S, or none of them: what an extraction of this book
+// leaves when it is killed. 0 when PATH can't be opened (no file, or one that
+// a running extraction holds), is longer than the book or differs from it.
+// Moves S.
+static int pkg_temp_is_leftover(PlatStream s, uint32_t start, uint32_t length, const char *path) {
+  PlatStream file = plat_stream_open(path);
+  if (!file) return 0;
+  uint32_t size = 0;
+  int same = plat_stream_size(file, &size) && size <= length && plat_stream_seek(file, 0) &&
+             plat_stream_seek(s, start);
+  uint8_t book[PKG_PIECE];
+  uint8_t left[PKG_PIECE];
+  while (same && size > 0) {
+    uint32_t n = size < PKG_PIECE ? size : PKG_PIECE;
+    same = plat_stream_read(file, left, n) == n && plat_stream_read(s, book, n) == n;
+    for (uint32_t i = 0; same && i < n; ++i) same = left[i] == book[i];
+    size -= n;
+  }
+  plat_stream_close(file);
+  return same;
+}
+
+// Removes the leftovers of killed extractions of the book at START of S
+// (LENGTH bytes) among DEST's temporary names; see pkg_temp_is_leftover.
+// Names are looked at until PKG_TEMP_GAP in a row are free, and leftovers
+// removed from the highest number down, so that an extraction killed while
+// removing them leaves the rest where the next one looks. Moves S.
+static void pkg_temp_sweep(PlatStream s, uint32_t start, uint32_t length, const char *dest) {
+  char temp[PATH_CAP];
+  uint32_t count = 0;  // numbers up to the last name that is taken
+  for (uint32_t n = 0, gap = 0; gap < PKG_TEMP_GAP && pkg_temp_name(dest, n, temp); ++n) {
+    gap = plat_path_exists(temp) ? 0 : gap + 1;
+    if (gap == 0) count = n + 1;
+  }
+  for (uint32_t n = count; n-- > 0;) {
+    if (!pkg_temp_name(dest, n, temp) || pkg_same_path(temp, dest)) continue;
+    if (pkg_temp_is_leftover(s, start, length, temp)) plat_file_delete(temp);
+  }
+}
+
+// Creates the first of DEST's temporary names that is free: the create is
+// exclusive, so a name held by another extraction, or any file already there,
 // is passed over and left alone. Its name is left in TEMP (PATH_CAP bytes).
-// A name equal to DEST itself is skipped. Null when all ten fail.
+// A name equal to DEST itself is skipped. Null when a create fails on a name
+// that no file holds (the folder is missing or refuses new files), or when
+// no further name fits beside DEST.
 static PlatFile pkg_temp_create(const char *dest, char *temp) {
-  for (uint32_t n = 0; n < PKG_TEMP_TRIES; ++n) {
+  for (uint32_t n = 0;; ++n) {
     if (!pkg_temp_name(dest, n, temp)) return 0;
     if (pkg_same_path(temp, dest)) continue;
     PlatFile file = plat_file_create(temp);
     if (file) return file;
+    if (!plat_path_exists(temp)) return 0;
   }
-  return 0;
 }
 
 // Copies COUNT bytes from the current position of S to FILE in pieces of
@@ -86,8 +162,9 @@ static int pkg_extract_stream(PlatStream s, const char *dest, uint32_t end) {
   uint32_t start = le32_decode(fields + 4);
   uint32_t limit = end - PKG_TRAILER_SIZE;
   if (start >= limit) return 0;
-  if (!plat_stream_seek(s, start)) return 0;
 
+  pkg_temp_sweep(s, start, limit - start, dest);
+  if (!plat_stream_seek(s, start)) return 0;
   char temp[PATH_CAP];
   PlatFile file = pkg_temp_create(dest, temp);
   if (!file) return 0;
@@ -101,7 +178,7 @@ static int pkg_extract_stream(PlatStream s, const char *dest, uint32_t end) {
 }
 
 // See package.h. Returns 1 only when DEST holds the whole book; on 0, DEST
-// is as it was and no temporary file is left.
+// is as it was and no temporary file of this run is left.
 int pkg_extract(const char *package, const char *dest, uint32_t end) {
   if (end < PKG_TRAILER_SIZE) return 0;
   PlatStream s = plat_stream_open(package);

@@ -50,5 +50,7 @@ int pkg_read_file_identity(const char *path, uint32_t *identity);
 // the whole book, 0 when nothing was changed (package unreadable or marker
 // not at END-4, empty or inverted book, DEST's folder missing, a write, the
 // flush or the final move failing, the package shorter than its trailer says).
-// The temporary file is created new: no file that was there is ever touched.
+// The temporary file is created new under a name of DEST's own. Before it,
+// the files under those names that hold the first bytes of this book (what a
+// killed extraction leaves) are removed; no other file is ever touched.
 int pkg_extract(const char *package, const char *dest, uint32_t end);

@@ -1,10 +1,15 @@
 // The file operations of platform.h on plain host paths, for the host tools,
 // and a single-byte code page. A stream is a stdio FILE; a write handle is a
 // file descriptor plus one (so that descriptor 0 is not the null handle).
+//
+// As on Windows, a file that a write handle holds can't be deleted: the
+// handle keeps an exclusive lock on it while open, and a delete needs one
+// too. So no process of this system removes a file that another is writing.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,20 +37,37 @@ int plat_folder_create(const char *path) {
   return mkdir(path, 0755) == 0;
 }
 
-static PlatFile native_file_create(const char *path, int flags) {
+// Takes the exclusive lock on FD without waiting. 0 only when another open
+// file holds it; where the file system has no locks, it is always taken.
+static int native_lock(int fd) {
+  return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+// Opens PATH for writing with FLAGS and locks it. A file that another handle
+// holds is refused, and so is one that was removed or replaced between the
+// open and the lock. With TRUNCATE it is emptied once locked.
+static PlatFile native_file_create(const char *path, int flags, int truncate) {
   int fd = open(path, O_WRONLY | O_CREAT | flags, 0644);
   if (fd < 0) return 0;
+  struct stat held;
+  struct stat named;
+  if (!native_lock(fd) || fstat(fd, &held) != 0 || stat(path, &named) != 0 ||
+      held.st_dev != named.st_dev || held.st_ino != named.st_ino ||
+      (truncate && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    return 0;
+  }
   return (PlatFile)(intptr_t)(fd + 1);
 }
 
 // Creates PATH for writing (mode 0644); fails when it exists. Null on failure.
 PlatFile plat_file_create(const char *path) {
-  return native_file_create(path, O_EXCL);
+  return native_file_create(path, O_EXCL, 0);
 }
 
 // Creates PATH for writing, truncating a file that is there. Null on failure.
 PlatFile plat_file_create_always(const char *path) {
-  return native_file_create(path, O_TRUNC);
+  return native_file_create(path, 0, 1);
 }
 
 // Writes all N bytes, looping over partial writes. 1 only when all were written.
@@ -73,9 +95,16 @@ int plat_file_close(PlatFile file) {
   return close((int)(intptr_t)file - 1) == 0;
 }
 
-// Deletes file PATH. 1 on success.
+// Deletes file PATH, unless a write handle holds it. 1 on success.
 int plat_file_delete(const char *path) {
-  return unlink(path) == 0;
+  int fd = open(path, O_RDONLY | O_NOFOLLOW);
+  if (fd >= 0 && !native_lock(fd)) {
+    close(fd);
+    return 0;
+  }
+  int ok = unlink(path) == 0;
+  if (fd >= 0) close(fd);
+  return ok;
 }
 
 // Renames FROM onto TO, replacing TO atomically. 1 on success.

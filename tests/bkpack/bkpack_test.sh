@@ -144,6 +144,52 @@ cp "$work/launcher.exe" "$work/self.exe"
 expect 0 "$bkpack" pack "$work/self.exe" "$work/book.bkr" "$work/self.exe"
 expect 0 "$bkpack" extract "$work/self.exe" "$work/self.bkr"
 cmp -s "$work/book.bkr" "$work/self.bkr" || fail "pack onto its own launcher"
+# A longer OUTPUT.part that a stopped pack left is emptied, not written over.
+head -c 200000 /dev/urandom >"$work/stale.exe.part"
+expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/stale.exe"
+head -c 75020 "$work/pkg.exe" | cmp -s - "$work/stale.exe" || fail "pack over a longer OUTPUT.part"
+[ ! -e "$work/stale.exe.part" ] || fail "pack left OUTPUT.part"
+
+# Extractions killed at random moments, fourteen times, leave nothing that
+# stops the next one, which leaves only the book beside the files that were
+# there: the user's own, even one under the copy's first temporary name.
+killed() {  # killed LIMIT-KIB|-SECONDS: an extraction into kills/ stopped by SIGXFSZ or SIGKILL
+  if [ "${1:0:1}" = - ]; then
+    timeout -s KILL "${1:1}" "$bkpack" extract "$work/kill.exe" "$work/kills/copy.bkr"
+  else
+    (ulimit -c 0 -f "$1" && exec "$bkpack" extract "$work/kill.exe" "$work/kills/copy.bkr")
+  fi
+} >/dev/null 2>&1
+"$bkbook" "$work/kill.bkr" $((24 << 20)) 0x4B111 >/dev/null || fail "bkbook 24 MiB"
+"$bkpack" pack "$work/launcher.exe" "$work/kill.bkr" "$work/kill.exe" >/dev/null || fail "pack 24 MiB"
+mkdir "$work/kills"
+killed 64
+first=$(ls -A "$work/kills")
+[ "$(stat -c %s "$work/kills/$first")" -eq 65536 ] && cmp -s -n 65536 "$work/kill.bkr" "$work/kills/$first" ||
+  fail "an extraction killed at 64 KiB did not leave the book's first 64 KiB ($first)"
+printf "the user's notes" >"$work/kills/$first"
+printf "the user's own" >"$work/kills/~bk0.tmp"
+for ((i = 0; i < 14; i++)); do
+  if ((i % 2)); then killed $((RANDOM % 24000 + 1)); else killed "-0.0$((RANDOM % 90 + 10))"; fi
+done
+expect 0 "$bkpack" extract "$work/kill.exe" "$work/kills/copy.bkr"
+cmp -s "$work/kill.bkr" "$work/kills/copy.bkr" || fail "extraction after fourteen killed ones"
+[ "$(ls -A "$work/kills" | LC_ALL=C sort | tr '\n' ' ')" = "$(printf '%s\n' copy.bkr "$first" '~bk0.tmp' | LC_ALL=C sort | tr '\n' ' ')" ] ||
+  fail "left beside the book after killed extractions: $(ls -A "$work/kills")"
+[ "$(cat "$work/kills/$first")" = "the user's notes" ] && [ "$(cat "$work/kills/~bk0.tmp")" = "the user's own" ] ||
+  fail "the user's files changed"
+# A temporary file that a running extraction writes is left to it.
+rm "$work/kills/copy.bkr" "$work/kills/$first"
+head -c 5000 "$work/kill.bkr" >"$work/kills/$first"
+# (The holder also ends when this script's folder goes.)
+flock -o "$work/kills/$first" sh -c 'touch "$1/held"; while [ -d "$1" ] && [ ! -e "$1/go" ]; do sleep 0.02; done' - "$work" &
+holder=$!
+for ((i = 0; i < 500; i++)); do [ -e "$work/held" ] && break; sleep 0.02; done
+expect 0 "$bkpack" extract "$work/kill.exe" "$work/kills/copy.bkr"
+head -c 5000 "$work/kill.bkr" | cmp -s - "$work/kills/$first" || fail "a running extraction's file was touched"
+touch "$work/go"
+wait "$holder"
+rm -f "$work"/kill.* "$work/kills"/*
 
 # Book names the uninstall command can't carry: one line naming each
 # character and what to use instead; other names pass quietly.

@@ -19,12 +19,13 @@
 
 static const char PACKAGE[] = "C:\\Books\\Book.exe";
 static const char OUT_FOLDER[] = "C:\\Out";
-// Destinations whose temporary names differ in shape: a usual name, a
-// one-character name, and a name equal to the first temporary name.
+// Destinations: a usual name, a one-character name, a name like a temporary
+// one, and another usual name.
 static const char *const DESTINATIONS[] = {"C:\\Out\\Book.bkr", "C:\\Out\\b", "C:\\Out\\~0",
                                            "C:\\Out\\a.bkr"};
-// The first temporary name of DESTINATIONS[0]; locking it forces the next.
-static const char FIRST_TEMP[] = "C:\\Out\\~ook.bk0";
+// The first temporary name of DESTINATIONS[0]; another extraction holding it
+// open forces the next.
+static const char FIRST_TEMP[] = "C:\\Out\\~bk5775a9f9-0.tmp";
 
 static std::vector<std::string> out_listing(void) { return sim_list_folder(OUT_FOLDER); }
 
@@ -82,7 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(sim_write_file(PACKAGE, file));
   sim_make_folder(OUT_FOLDER);
   if (options & 4) sim_write_file(dest, "an older book, longer than some of the new ones");
-  if (options & 8) sim_lock_file(FIRST_TEMP, true);
+  if (options & 8) {
+    FUZZ_CHECK(sim_write_file(FIRST_TEMP, ""));
+    sim_lock_file(FIRST_TEMP, true);
+  }
 
   uint32_t end = 0xFFFFFFFFu;
   int found = pkg_find_end(PACKAGE, &end);

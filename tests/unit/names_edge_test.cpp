@@ -235,6 +235,14 @@ TEST_F(NamesEdge, RelativePackagePathFollowsTheCurrentFolder) {
   EXPECT_EQ(LAUNCH_EXIT_OK, run_quoted("..\\Books\\My Great Book.exe"));
   expect_opened(BOOK, "C:\\Windows\\bkplugin.exe");
 
+  // Forward slashes: the book is named after the full path, in which they
+  // are backslashes, not after the path as given.
+  SetUp();
+  sim_set_current_dir("C:\\Elsewhere");
+  sim_make_folder("C:\\Elsewhere");
+  EXPECT_EQ(LAUNCH_EXIT_OK, run_quoted("../Books/My Great Book.exe"));
+  expect_opened(BOOK, "C:\\Windows\\bkplugin.exe");
+
   // The save dialog moves the current folder; the package is still found.
   SetUp();
   sim_set_current_dir("C:\\Elsewhere");

@@ -351,10 +351,7 @@ TEST_F(Package, ExtractFaultsLeaveTheDestinationAsItWas) {
     EXPECT_EQ(OLD_DEST, read(DEST)) << c.what;
     EXPECT_EQ(std::vector<std::string>{"book.bkr"}, library()) << c.what;
   }
-  // Ten names are tried, no more.
-  EXPECT_EQ(10, sim_calls(SIM_FILE_CREATE));
-
-  // A destination named like the first temporary file is not written over.
+  // A destination named like an earlier temporary file is not written over.
   SetUp();
   const char *named_like_temp = "C:\\lib\\~bk0.tmp";
   write(package(b));
@@ -365,35 +362,78 @@ TEST_F(Package, ExtractFaultsLeaveTheDestinationAsItWas) {
   EXPECT_EQ(std::vector<std::string>{"~bk0.tmp"}, library());
 }
 
-TEST_F(Package, ExtractSkipsTemporaryNamesInUse) {
-  const std::string b = book(1500, 3);
-  // Another launch holds the first two temporary names open; the user has a
-  // file of the third name. Each is passed over and left as it was.
-  write(package(b));
-  const char *held[] = {"C:\\lib\\~bk0.tmp", "C:\\lib\\~bk1.tmp"};
-  for (const char *h : held) {
-    write("held", h);
-    sim_lock_file(h, true);
-  }
-  write("the user's", "C:\\lib\\~bk2.tmp");
-  EXPECT_EQ(1, pkg_extract(PACKAGE, DEST, 1820));
-  EXPECT_EQ(b, read(DEST));
-  for (const char *h : held) sim_lock_file(h, false);
-  EXPECT_EQ((std::vector<std::string>{"book.bkr", "~bk0.tmp", "~bk1.tmp", "~bk2.tmp"}), library());
-  EXPECT_EQ("the user's", read("C:\\lib\\~bk2.tmp"));
+// DEST's temporary name number N, as a killed extraction leaves it.
+std::string temp_name(int n) {
+  return std::string("C:\\lib\\~bk5775a9f9-") + std::to_string(n) + ".tmp";
+}
 
-  // All ten taken: nothing happens to the destination or to them.
+TEST_F(Package, ExtractTemporaryNamesAreTheDestinationsOwn) {
+  // The first name is number 0; a name held by another extraction is passed
+  // over for the next. (The move and the removal fail, so the file stays.)
+  const std::string b = book(1500, 3);
+  write(package(b));
+  for (int n : {0, 1}) {
+    sim_fail(SIM_FILE_REPLACE, 1, false);
+    sim_fail(SIM_FILE_DELETE, 1, false);
+    EXPECT_EQ(0, pkg_extract(PACKAGE, DEST, 1820)) << n;
+    EXPECT_EQ(b, read(temp_name(n).c_str())) << n;
+    sim_lock_file(temp_name(n).c_str(), true);
+  }
+  sim_lock_file(temp_name(0).c_str(), false);
+  sim_lock_file(temp_name(1).c_str(), false);
+  EXPECT_EQ((std::vector<std::string>{"~bk5775a9f9-0.tmp", "~bk5775a9f9-1.tmp"}), library());
+
+  // Another book in the folder has names of its own; another spelling of
+  // the destination has the same names.
+  SetUp();
+  write(package(b));
+  write(b.substr(0, 700), temp_name(0).c_str());
+  EXPECT_EQ(1, pkg_extract(PACKAGE, "C:\\lib\\Other.bkr", 1820));
+  EXPECT_EQ((std::vector<std::string>{"other.bkr", "~bk5775a9f9-0.tmp"}), library());
+  EXPECT_EQ(1, pkg_extract(PACKAGE, "C:\\LIB\\BOOK.BKR", 1820));
+  EXPECT_EQ((std::vector<std::string>{"book.bkr", "other.bkr"}), library());
+}
+
+TEST_F(Package, ExtractRemovesWhatKilledExtractionsLeftAndNothingElse) {
+  const std::string b = book(3000, 3);
+  const std::string older = book(3000, 2);  // an older version of the book
+  write(package(b));
+  write(OLD_DEST, DEST);
+  // Killed extractions: right after the create, midway, before the move;
+  // names of the runs that ended meanwhile are free.
+  write("", temp_name(0).c_str());
+  write(b.substr(0, 1500), temp_name(1).c_str());
+  write(b, temp_name(3).c_str());
+  write(b.substr(0, 2999), temp_name(8).c_str());
+  // Not leftovers of this book: an older version's, one running now, a
+  // file longer than the book (as the package goes on), and the user's own.
+  write(older.substr(0, 2000), temp_name(2).c_str());
+  write(b.substr(0, 100), temp_name(4).c_str());
+  sim_lock_file(temp_name(4).c_str(), true);
+  write(b + std::string(4, '\0'), temp_name(6).c_str());
+  write(b.substr(0, 10), "C:\\lib\\~bk0.tmp");
+  write("the user's", "C:\\lib\\~bk5775a9f9-9.tmp");
+
+  EXPECT_EQ(1, pkg_extract(PACKAGE, DEST, 3320));
+  EXPECT_EQ(b, read(DEST));
+  sim_lock_file(temp_name(4).c_str(), false);
+  EXPECT_EQ(
+      (std::vector<std::string>{"book.bkr", "~bk0.tmp", "~bk5775a9f9-2.tmp", "~bk5775a9f9-4.tmp",
+                                "~bk5775a9f9-6.tmp", "~bk5775a9f9-9.tmp"}),
+      library());
+  EXPECT_EQ(older.substr(0, 2000), read(temp_name(2).c_str()));
+  EXPECT_EQ(b + std::string(4, '\0'), read(temp_name(6).c_str()));
+  EXPECT_EQ(b.substr(0, 10), read("C:\\lib\\~bk0.tmp"));
+  EXPECT_EQ("the user's", read(temp_name(9).c_str()));
+
+  // However many names other files hold, the names go on past them.
   SetUp();
   write(package(b));
   write(OLD_DEST, DEST);
-  for (char digit = '0'; digit <= '9'; ++digit) {
-    std::string h = std::string("C:\\lib\\~bk") + digit + ".tmp";
-    write("the user's", h.c_str());
-  }
-  EXPECT_EQ(0, pkg_extract(PACKAGE, DEST, 1820));
-  EXPECT_EQ(OLD_DEST, read(DEST));
-  EXPECT_EQ("the user's", read("C:\\lib\\~bk9.tmp"));
-  EXPECT_EQ(11u, library().size());
+  for (int n = 0; n < 30; ++n) write(older.substr(0, 2000), temp_name(n).c_str());
+  EXPECT_EQ(1, pkg_extract(PACKAGE, DEST, 3320));
+  EXPECT_EQ(b, read(DEST));
+  EXPECT_EQ(31u, library().size());
 }
 
 TEST_F(Package, ExtractTemporaryNameIsAsciiAndFitsWhereTheDestinationDoes) {
@@ -407,13 +447,19 @@ TEST_F(Package, ExtractTemporaryNameIsAsciiAndFitsWhereTheDestinationDoes) {
   EXPECT_EQ(b, read(pocket.c_str()));
   EXPECT_EQ(1u, library().size());
 
-  // Destinations of 259 characters with names of one and of five characters.
-  for (std::string name : {"b", "bcdef"}) {
+  // Destinations of 259 characters with names of one and of five characters;
+  // "0" is its own first temporary name, cut to fit: it is neither removed
+  // as a leftover nor written, and the next name is taken.
+  for (std::string name : {"b", "0", "bcdef"}) {
     std::string folder = std::string(LIBRARY) + "\\" + std::string(125, 'f') + "\\" +
                          std::string(259 - 6 - 1 - 125 - 1 - 1 - name.size(), 'g');
     ASSERT_TRUE(sim_make_folder(folder.c_str()));
     std::string dest = folder + "\\" + name;
     ASSERT_EQ(259u, dest.size());
+    write(b.substr(0, 100), dest.c_str());
+    sim_fail(SIM_FILE_WRITE, 1, false);
+    EXPECT_EQ(0, pkg_extract(PACKAGE, dest.c_str(), 1820)) << name;
+    EXPECT_EQ(b.substr(0, 100), read(dest.c_str())) << name;
     EXPECT_EQ(1, pkg_extract(PACKAGE, dest.c_str(), 1820)) << name;
     EXPECT_EQ(b, read(dest.c_str())) << name;
   }

@@ -39,6 +39,8 @@ TEST_F(Sim, PathsMapCaseFoldedRelativeAndNeverOutsideTheRoot) {
   EXPECT_STREQ("D:\\X", full);
   EXPECT_EQ(1, plat_full_path("C:\\Work\\..", full));
   EXPECT_STREQ("C:\\", full);
+  EXPECT_EQ(1, plat_full_path("../Up/F.exe", full));  // '/' becomes '\'
+  EXPECT_STREQ("D:\\Up\\F.exe", full);
   EXPECT_EQ(0, plat_full_path("", full));
   EXPECT_EQ(0, plat_full_path(std::string(258, 'x').c_str(), full));  // D:\Other\ before it
 

@@ -72,12 +72,11 @@ class PackageWin : public ::testing::Test {
     return bytes;
   }
   bool temps_left() {
-    std::string temp = at("~bk0.tmp");
-    for (char d = '0'; d <= '9'; ++d) {
-      temp[temp.size() - 5] = d;
-      if (plat_path_exists(temp.c_str())) return true;
-    }
-    return false;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA(at("~*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FindClose(h);
+    return true;
   }
 
   std::string dir_, pkg_, dest_;
@@ -160,19 +159,25 @@ TEST_F(PackageWin, ExtractAroundFilesHeldOpen) {
   const std::string b = book(3000, 1);
   write(pkg_, package(b));
 
-  // Another launch holds the first temporary name open without sharing.
-  std::string held = at("~bk0.tmp");
+  // Another launch holds the first temporary name open without sharing: it
+  // is passed over and left to that launch.
+  std::string held = at("~bk5775a9f9-0.tmp");
+  std::string next = at("~bk5775a9f9-1.tmp");
   PlatFile other = plat_file_create(held.c_str());
   ASSERT_NE(nullptr, other);
   EXPECT_EQ(1, pkg_extract(pkg_.c_str(), dest_.c_str(), 3320));
   EXPECT_EQ(b, read(dest_));
-  EXPECT_FALSE(plat_path_exists(at("~bk1.tmp").c_str()));
+  EXPECT_TRUE(plat_path_exists(held.c_str()));
+  EXPECT_FALSE(plat_path_exists(next.c_str()));
   EXPECT_EQ(1, plat_file_close(other));
 
-  // A file of that name that was there already is passed over and kept.
+  // Once that launch is gone, what it left (the book's first bytes, here
+  // none) goes with the next extraction; a file of other bytes stays.
+  write(next, "the user's");
   EXPECT_EQ(1, pkg_extract(pkg_.c_str(), dest_.c_str(), 3320));
-  EXPECT_TRUE(plat_path_exists(held.c_str()));
-  EXPECT_EQ(1, plat_file_delete(held.c_str()));
+  EXPECT_FALSE(plat_path_exists(held.c_str()));
+  EXPECT_EQ("the user's", read(next));
+  EXPECT_EQ(1, plat_file_delete(next.c_str()));
   EXPECT_FALSE(temps_left());
 
   // The destination held open: the move fails and the temporary file goes.

@@ -667,6 +667,40 @@ def reader_deleted(b):
         os.rename(reader + ".aside", reader)
 
 
+def temporary_name(book, n):
+    """The library copy's temporary name number N: "~bk", a hash of the
+    copy's file name (FNV-1a over its bytes, ASCII letters in lower case),
+    "-N.tmp"."""
+    h = 0x811C9DC5
+    for c in (book + ".bkr").encode("cp1252").lower():
+        h = ((h ^ c) * 0x01000193) & 0xFFFFFFFF
+    return "~bk%08x-%d.tmp" % (h, n)
+
+
+@case("killed launches", "what killed launches left is removed, a user's own ~bk0.tmp kept; the book copied")
+def killed_launches(b):
+    old_copy_and_link(b)
+    new = b.books["new"]
+    users = b.library + "\\~bk0.tmp"
+    # Killed right after the create, midway, and before the move; and a
+    # file of the user's that a launch never made.
+    for n, size in ((0, 0), (1, 100000), (3, len(new))):
+        b.write(b.library + "\\" + temporary_name(BOOK, n), new[:size])
+    b.write(users, new[:100000], old=True)
+    try:
+        reads = len(b.reader_lines())
+        code = b.launch(PACKAGE)
+        check(code == 0, "exit code %d" % code)
+        b.expect_file(b.copy_path(BOOK), new, "library copy")
+        left = sorted(n for n in b.state(b.library) if n.startswith("~"))
+        check(left == ["~bk0.tmp"], "temporary files in My eBooks: %s" % left)
+        b.expect_file(users, new[:100000], "the user's ~bk0.tmp")
+        b.expect_link(BOOK, b.copy_path(BOOK))
+        b.expect_reader_started(reads, b.copy_path(BOOK))
+    finally:
+        b.remove(users)
+
+
 @case("concurrency", "two launches of a 20 MB package at once, three rounds: both 0, copy whole")
 def two_at_once(b):
     for round_no, with_copy in enumerate((True, False, True), 1):
