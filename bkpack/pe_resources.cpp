@@ -231,7 +231,9 @@ static int peres_layout(const uint8_t *pe, uint32_t size, PeresLayout *l, char *
   if ((l->cert_at != 0 || l->cert_size != 0) &&
       (l->cert_at < l->sections_end || !peres_inside(l->cert_at, l->cert_size, size)))
     return peres_fail(why, "its certificate table lies outside the bytes after its sections");
+  // A symbol table after the sections moves with the bytes there.
   uint32_t symbols = le32_decode(pe + l->symbols_field_at);
+  if (symbols > size) return peres_fail(why, "its symbol table lies past the end of the file");
   if (symbols != 0 && symbols >= l->rsrc.raw_at &&
       (symbols < l->sections_end ||
        (l->cert_size != 0 && symbols >= l->cert_at && symbols - l->cert_at < l->cert_size)))
