@@ -143,6 +143,7 @@ enum PeiAt {
   PEI_NAME_TEXT,   // the first name written, its length field
   PEI_BLOCKS,      // the base relocation blocks
   PEI_CERT,        // the certificate table
+  PEI_TREE_SIZE,   // not a place: the resource tree's size
   PEI_ANCHORS
 };
 
@@ -286,6 +287,7 @@ inline PeiImage pei_build(const PeiSpec &spec) {
   im.at[PEI_RSRC] = sections + 40;
   im.at[PEI_TREE] = 0x400;
   std::string tree = spec.tree.empty() ? pei_tree(spec.resources, rsrc_va, im.at) : spec.tree;
+  im.at[PEI_TREE_SIZE] = (uint32_t)tree.size();
   for (int a = PEI_TYPE_ENTRY; a <= PEI_NAME_TEXT; ++a) im.at[a] += 0x400;
   uint32_t rsrc_raw = (uint32_t)pei_align(tree.size(), file_align);
   b += tree;

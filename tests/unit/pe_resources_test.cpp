@@ -33,12 +33,14 @@ PeiSpec launcher(bool relocations = true) {
 }
 
 // A bitmap whose header is the largest there is, a PNG of its signature
-// alone, a plain bitmap: the first lies right after the list, the last ends
-// the file.
+// alone, a 256x256 bitmap of more than 64 KiB: the first lies right after
+// the list, the last ends the file.
 std::string cover() {
   std::string v5 = pei_bitmap(124, 'c');
   pei_put(&v5, 0, 4, 124);
-  return pei_ico({v5, pei_png(8, 'd'), pei_bitmap(40, 'e')});
+  std::string ico = pei_ico({v5, pei_png(8, 'd'), pei_bitmap(0x10028, 'e')});
+  pei_put(&ico, 6 + 32, 2, 0);  // 0 is 256
+  return ico;
 }
 
 struct Rebuilt {
@@ -96,7 +98,8 @@ std::vector<Unusual> unusual_launchers() {
   s = launcher();
   s.resources.push_back({pei_id(PEI_RT_ICON), pei_id(7), 1033, pei_bitmap(40, 'f'), 0, 0});
   s.resources.push_back({pei_id(PEI_RT_GROUP_ICON), pei_id(2), 1033, pei_group({2, 7}), 0, 0});
-  all.push_back({"with a second icon group sharing an image", s});
+  s.resources.push_back({pei_id(PEI_RT_ICON), pei_id(3), 1033, pei_bitmap(40, 'h'), 0, 0});
+  all.push_back({"with a second icon group sharing an image, and an image of no group", s});
   s = launcher();
   s.resources.push_back({pei_id(PEI_RT_ICON), pei_id(3), 1031, pei_bitmap(40, 'g'), 0, 0});
   s.resources.insert(s.resources.begin() + 3, {pei_id(PEI_RT_GROUP_ICON), pei_name(u"IDI_ICON1"),
@@ -123,6 +126,7 @@ std::vector<Unusual> unusual_launchers() {
     s.resources.push_back({type, pei_id(0xFFFF), 0x7FFFFFFF, "x", 0, 0});
   s.resources.push_back({pei_id(10), pei_name(u"B"), 0, "", 0, 0});
   s.resources.push_back({pei_id(10), pei_name(u"A"), 0, "odd", 0, 0});
+  s.resources.push_back({pei_name(u"ZUXA"), pei_name(u"INSTPLUG"), 0, "not the installer", 0, 0});
   all.push_back({"with resources out of order", s});
   return all;
 }
@@ -170,8 +174,8 @@ TEST(PeResources, DescribesTheIconAndInstallerItWrote) {
       << why;
   ASSERT_EQ(summary.icon_count, 3u);
   for (uint32_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(summary.icons[i].width, 16 + 8 * i);
-    EXPECT_EQ(summary.icons[i].height, 16 + 8 * i);
+    EXPECT_EQ(summary.icons[i].width, i == 2 ? 256 : 16 + 8 * i);
+    EXPECT_EQ(summary.icons[i].height, i == 2 ? 256 : 16 + 8 * i);
     EXPECT_EQ(summary.icons[i].bits, 32u);
     EXPECT_EQ(summary.icons[i].png, i == 1);
   }
@@ -225,13 +229,15 @@ const Malformed MALFORMED[] = {
      "not a 32-bit Windows program"},
     {"a PE32+ optional header", false, {{PEI_OPT, 0, 2, 0x20B}},
      "not a 32-bit Windows program"},
+    {"cut in its file header", false, {{PEI_NT, 23, 0}},
+     "no PE header"},
     {"cut in its optional header", false, {{PEI_OPT, 95, 0}},
      "not a 32-bit Windows program"},
     {"cut after its optional header's fields", false, {{PEI_OPT, 96, 0}},
      "optional header is malformed"},
     {"five data directories", false, {{PEI_OPT, 92, 4, 5}},
      "optional header is malformed"},
-    {"seventeen data directories", false, {{PEI_OPT, 92, 4, 17}},
+    {"seventeen data directories", false, {{PEI_OPT, 92, 4, 17}, {PEI_NT, 20, 2, 96 + 8 * 17}},
      "optional header is malformed"},
     {"an optional header short of its directories", false, {{PEI_NT, 20, 2, 223}},
      "optional header is malformed"},
@@ -292,7 +298,8 @@ const Malformed MALFORMED[] = {
      "symbol table lies past the end"},
     {"relocations past their section", false, {{PEI_DIRS, 44, 4, 0x201}},
      "base relocations lie outside"},
-    {"a relocation block shorter than its header", false, {{PEI_BLOCKS, 4, 4, 7}},
+    {"a relocation block shorter than its header", false,
+     {{PEI_BLOCKS, 4, 4, 4}, {PEI_BLOCKS, 8, 4, 12}},  // the rest reads as a block
      "relocations are malformed"},
     {"a relocation block past the directory", false, {{PEI_BLOCKS, 4, 4, 17}},
      "relocations are malformed"},
@@ -300,6 +307,9 @@ const Malformed MALFORMED[] = {
      "patches the resources"},
     {"a root directory past the section", false, {{PEI_TREE, 14, 2, 0xFFFF}},
      "runs past the resource section"},
+    {"a subdirectory whose header runs past the section", false,
+     {{PEI_TYPE_ENTRY, 4, 4, HIGH - 8, PEI_TREE_SIZE}},
+     "directory lies outside"},
     {"a subdirectory outside the section", false, {{PEI_TYPE_ENTRY, 4, 4, 0xFFFFFFF0u}},
      "directory lies outside"},
     {"a type without its subdirectory", false, {{PEI_TYPE_ENTRY, 4, 4, 0x10}},
@@ -345,6 +355,7 @@ TEST(PeResources, RefusesResourceTreesItCannotRebuildExactly) {
     const char *what;
     PeiSpec spec;
     const char *refusal;
+    bool most_images = false;  // else an icon of one image
   };
   std::vector<Tree> trees;
   PeiSpec s = launcher();
@@ -387,15 +398,28 @@ TEST(PeResources, RefusesResourceTreesItCannotRebuildExactly) {
   for (uint32_t lang = 1; lang <= 17; ++lang)
     s.resources.push_back(
         {pei_id(PEI_RT_GROUP_ICON), pei_name(u"IDI_ICON1"), lang, pei_group({1}), 0, 0});
-  trees.push_back({"its icon group in 18 languages", s, "no room for the icon's images"});
+  trees.push_back({"its icon group in 18 languages", s, "no room for the icon's images", true});
 
-  std::vector<std::string> images(PERES_ICON_MAX, pei_png(9, 'p'));
-  std::string most = pei_ico(images);
+  std::string one = pei_ico({pei_png(9, 'p')});
+  std::string most = pei_ico(std::vector<std::string>(PERES_ICON_MAX, pei_png(9, 'p')));
   for (const Tree &t : trees) {
     SCOPED_TRACE(t.what);
-    Rebuilt r = rebuild(pei_build(t.spec).bytes, &most, &INSTALLER);
+    Rebuilt r = rebuild(pei_build(t.spec).bytes, t.most_images ? &most : &one, &INSTALLER);
     EXPECT_EQ(r.result, PERES_BAD_LAUNCHER);
     EXPECT_NE(r.why.find(t.refusal), std::string::npos) << r.why;
+  }
+}
+
+// bkpack sums the image, then the book and trailer after it: a piece may
+// start at an odd offset, and the sum may carry twice.
+TEST(PeResources, ChecksumInPiecesIsTheWholeFilesChecksum) {
+  const std::string bytes("\xFF\xFF\xFF\xFF\x01\x00\0\0\0\0\x7F", 11);
+  uint32_t whole = pei_checksum(bytes, 6);
+  for (uint32_t split = 0; split <= bytes.size(); ++split) {
+    const uint8_t *b = (const uint8_t *)bytes.data();
+    uint64_t sum = peres_checksum_add(0, 0, b, split);
+    sum = peres_checksum_add(sum, split, b + split, (uint32_t)bytes.size() - split);
+    EXPECT_EQ(peres_checksum_end(sum, (uint32_t)bytes.size()), whole) << "split at " << split;
   }
 }
 
