@@ -54,7 +54,7 @@ struct PeresSection {
 struct PeresLayout {
   uint32_t opt_at;
   uint32_t dirs_at;
-  uint32_t symbols_field_at;
+  uint32_t symbols_field_at;  // the file header's PointerToSymbolTable
   uint32_t file_align;
   uint32_t section_align;
   PeresSection rsrc;
@@ -145,15 +145,15 @@ static int peres_check_relocations(const uint8_t *pe, const PeresLayout *l, char
 // the last one, or last but for the base relocations.
 static int peres_layout(const uint8_t *pe, uint32_t size, PeresLayout *l, char *why) {
   memset(l, 0, sizeof *l);
-  if (size < 64 || pe[0] != 'M' || pe[1] != 'Z')
-    return peres_fail(why, "not a Windows program (no MZ header)");
+  if (size < 64) return peres_fail(why, "not a Windows program (too short for an MZ header)");
+  if (pe[0] != 'M' || pe[1] != 'Z') return peres_fail(why, "not a Windows program (no MZ header)");
   uint32_t nt = le32_decode(pe + 0x3C);
   if (!peres_inside(nt, 24, size) || memcmp(pe + nt, "PE\0\0", 4) != 0)
     return peres_fail(why, "not a Windows program (no PE header)");
   uint32_t machine = peres_u16(pe + nt + 4);
   uint32_t section_count = peres_u16(pe + nt + 6);
   uint32_t opt_size = peres_u16(pe + nt + 20);
-  l->symbols_field_at = nt + 8;
+  l->symbols_field_at = nt + 12;  // after the machine, section count and time stamp
   l->opt_at = nt + 24;
   if (!peres_inside(l->opt_at, 96, size) || peres_u16(pe + l->opt_at) != 0x10B || machine != 0x14C)
     return peres_fail(why, "not a 32-bit Windows program (PE32 for i386)");
@@ -194,6 +194,10 @@ static int peres_layout(const uint8_t *pe, uint32_t size, PeresLayout *l, char *
   }
   if (!peres_inside(l->rsrc.raw_at, l->rsrc.raw_size, size))
     return peres_fail(why, "its resource section runs past the end of the file");
+  // Every field patched lies in the headers, which are copied as they are:
+  // they must end where the new section (and the relocations after it) begin.
+  if (sections_at + 40 * section_count > l->rsrc.raw_at)
+    return peres_fail(why, "its resource section's bytes begin inside its headers");
   l->rsrc_bytes = l->rsrc.raw_size;
   if (l->rsrc.virtual_size != 0 && l->rsrc.virtual_size < l->rsrc_bytes)
     l->rsrc_bytes = l->rsrc.virtual_size;
@@ -227,7 +231,9 @@ static int peres_layout(const uint8_t *pe, uint32_t size, PeresLayout *l, char *
   if ((l->cert_at != 0 || l->cert_size != 0) &&
       (l->cert_at < l->sections_end || !peres_inside(l->cert_at, l->cert_size, size)))
     return peres_fail(why, "its certificate table lies outside the bytes after its sections");
+  // A symbol table after the sections moves with the bytes there.
   uint32_t symbols = le32_decode(pe + l->symbols_field_at);
+  if (symbols > size) return peres_fail(why, "its symbol table lies past the end of the file");
   if (symbols != 0 && symbols >= l->rsrc.raw_at &&
       (symbols < l->sections_end ||
        (l->cert_size != 0 && symbols >= l->cert_at && symbols - l->cert_at < l->cert_size)))
@@ -294,13 +300,6 @@ static int peres_walk(const uint8_t *rs, uint32_t rs_size, uint32_t rs_va, uint3
   return 1;
 }
 
-static int peres_read_tree(const uint8_t *pe, const PeresLayout *l, PeresTree *tree, char *why) {
-  PeresKey path[2];
-  tree->count = 0;
-  tree->visits = 0;
-  return peres_walk(pe + l->rsrc.raw_at, l->rsrc_bytes, l->rsrc.va, 0, 0, path, tree, why);
-}
-
 // Names before numbers; names by UTF-16 unit, as the loader's search expects.
 static int peres_key_compare(const PeresKey *a, const PeresKey *b) {
   if ((a->text != NULL) != (b->text != NULL)) return a->text != NULL ? -1 : 1;
@@ -321,6 +320,21 @@ static int peres_leaf_compare(const void *pa, const void *pb) {
   if (c == 0) c = peres_key_compare(&a->name, &b->name);
   if (c == 0) c = a->lang < b->lang ? -1 : a->lang > b->lang;
   return c;
+}
+
+// Reads the resource tree into TREE's leaves, in the loader's order. A key
+// listed twice is refused: the loader's binary search would find either.
+static int peres_read_tree(const uint8_t *pe, const PeresLayout *l, PeresTree *tree, char *why) {
+  PeresKey path[2];
+  tree->count = 0;
+  tree->visits = 0;
+  if (!peres_walk(pe + l->rsrc.raw_at, l->rsrc_bytes, l->rsrc.va, 0, 0, path, tree, why)) return 0;
+  qsort(tree->leaves, tree->count, sizeof tree->leaves[0], peres_leaf_compare);
+  for (uint32_t i = 1; i < tree->count; ++i) {
+    if (peres_leaf_compare(&tree->leaves[i - 1], &tree->leaves[i]) == 0)
+      return peres_fail(why, "its resources list one type, name and language twice");
+  }
+  return 1;
 }
 
 // 1 when KEY is the text ASCII (as compilers store names: upper case).
@@ -399,7 +413,9 @@ static uint32_t peres_ico_check(const uint8_t *ico, uint32_t size, char *why) {
 }
 
 // Replaces the icon group IDI_ICON1 and the images only it lists with the
-// images of ICO: new image IDs are the lowest free ones.
+// images of ICO: new image IDs are the lowest free ones. Each language of the
+// group gets the images in its own language, under the same IDs, so that the
+// group the loader picks finds its images whichever language it prefers.
 static int peres_swap_icon(PeresTree *tree, const uint8_t *ico, uint32_t ico_size, int *result,
                            char *why) {
   *result = PERES_BAD_ICON;
@@ -409,19 +425,15 @@ static int peres_swap_icon(PeresTree *tree, const uint8_t *ico, uint32_t ico_siz
   uint8_t old_ids[65536 / 8];
   memset(old_ids, 0, sizeof old_ids);
   memset(tree->kept_ids, 0, sizeof tree->kept_ids);
-  uint32_t lang = 0;
-  int found = 0;
+  uint32_t languages = 0;
   for (uint32_t i = 0; i < tree->count; ++i) {
     const PeresLeaf *leaf = &tree->leaves[i];
     if (leaf->type.text != NULL || leaf->type.id != PERES_RT_GROUP_ICON) continue;
     if (!peres_group_ids(leaf, peres_is_group(leaf) ? old_ids : tree->kept_ids))
       return peres_fail(why, "an icon group of it is malformed");
-    if (peres_is_group(leaf) && !found) {
-      found = 1;
-      lang = leaf->lang;
-    }
+    languages += peres_is_group(leaf);
   }
-  if (!found) return peres_fail(why, "has no icon group IDI_ICON1");
+  if (languages == 0) return peres_fail(why, "has no icon group IDI_ICON1");
 
   // Drop the old images, note the IDs still taken, then add the new ones.
   uint32_t kept = 0;
@@ -435,6 +447,8 @@ static int peres_swap_icon(PeresTree *tree, const uint8_t *ico, uint32_t ico_siz
     tree->leaves[kept++] = *leaf;
   }
   tree->count = kept;
+  if (kept + count * languages > PERES_LEAF_MAX + PERES_ICON_MAX)
+    return peres_fail(why, "has no room for the icon's images in each of its languages");
 
   uint8_t *group = tree->group;
   peres_put16(group, 0);
@@ -446,26 +460,24 @@ static int peres_swap_icon(PeresTree *tree, const uint8_t *ico, uint32_t ico_siz
       ++id;
     } while (id <= 0xFFFFu && peres_bit(tree->kept_ids, id));
     if (id > 0xFFFFu) return peres_fail(why, "has no free icon image IDs left");
-    const uint8_t *e = ico + 6 + PERES_ICO_ENTRY * i;
     uint8_t *g = group + 6 + PERES_GROUP_ENTRY * i;
-    memcpy(g, e, 12);  // size, colours, planes, bits, byte count
+    memcpy(g, ico + 6 + PERES_ICO_ENTRY * i, 12);  // size, colours, planes, bits, byte count
     peres_put16(g + 12, id);
-    PeresLeaf *leaf = &tree->leaves[tree->count++];
-    leaf->type.id = PERES_RT_ICON;
-    leaf->type.text = NULL;
-    leaf->type.length = 0;
-    leaf->name.id = id;
-    leaf->name.text = NULL;
-    leaf->name.length = 0;
-    leaf->lang = lang;
-    leaf->codepage = 0;
-    leaf->data = ico + le32_decode(e + 12);
-    leaf->size = le32_decode(e + 8);
   }
-  for (uint32_t i = 0; i < tree->count; ++i) {
+  for (uint32_t i = 0; i < kept; ++i) {
     if (!peres_is_group(&tree->leaves[i])) continue;
     tree->leaves[i].data = group;
     tree->leaves[i].size = 6 + PERES_GROUP_ENTRY * count;
+    for (uint32_t j = 0; j < count; ++j) {
+      const uint8_t *e = ico + 6 + PERES_ICO_ENTRY * j;
+      PeresLeaf *leaf = &tree->leaves[tree->count++];
+      memset(leaf, 0, sizeof *leaf);
+      leaf->type.id = PERES_RT_ICON;
+      leaf->name.id = peres_u16(group + 6 + PERES_GROUP_ENTRY * j + 12);
+      leaf->lang = tree->leaves[i].lang;
+      leaf->data = ico + le32_decode(e + 12);
+      leaf->size = le32_decode(e + 8);
+    }
   }
   *result = PERES_OK;
   return 1;
