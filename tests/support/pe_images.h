@@ -147,7 +147,7 @@ enum PeiAt {
   PEI_ANCHORS
 };
 
-struct PeiSpec {
+struct PeiPlan {
   std::vector<PeiResource> resources;  // written in this order
   std::string tree;                    // else these bytes as the resource section
   uint32_t nt;                         // where the PE header begins, else 0x80
@@ -242,10 +242,10 @@ inline std::string pei_tree(const std::vector<PeiResource> &res, uint32_t va, ui
 
 // A launcher as the mingw linker lays one out, small: headers, .text (its
 // code and raw bytes ending exactly where the resources begin), .rsrc, then
-// .reloc when asked, then what SPEC puts after the sections.
-inline PeiImage pei_build(const PeiSpec &spec) {
+// .reloc when asked, then what PLAN puts after the sections.
+inline PeiImage pei_build(const PeiPlan &plan) {
   const uint32_t file_align = 0x200, section_align = 0x1000, rsrc_va = 0x2000;
-  uint32_t nt = spec.nt != 0 ? spec.nt : 0x80;
+  uint32_t nt = plan.nt != 0 ? plan.nt : 0x80;
   PeiImage im;
   memset(im.at, 0, sizeof im.at);
   std::string &b = im.bytes;
@@ -254,14 +254,14 @@ inline PeiImage pei_build(const PeiSpec &spec) {
   b[0] = 'M';
   b[1] = 'Z';
   pei_put(&b, 0x3C, 4, nt);
-  uint32_t count = spec.relocations ? 3 : 2;
-  uint32_t directories = spec.directories != 0 ? spec.directories : 16;
+  uint32_t count = plan.relocations ? 3 : 2;
+  uint32_t directories = plan.directories != 0 ? plan.directories : 16;
   uint32_t opt = nt + 24, dirs = opt + 96, sections = dirs + 8 * directories;
   b.replace(nt, sections + 40 * count - nt, sections + 40 * count - nt, '\0');
   memcpy(&b[nt], "PE\0\0", 4);
   pei_put(&b, nt + 4, 2, 0x14C);
   pei_put(&b, nt + 6, 2, count);
-  pei_put(&b, nt + 8, 4, spec.time_stamp);
+  pei_put(&b, nt + 8, 4, plan.time_stamp);
   pei_put(&b, nt + 20, 2, 96 + 8 * directories);
   pei_put(&b, nt + 22, 2, 0x102);
   const uint32_t fields[][2] = {
@@ -286,7 +286,7 @@ inline PeiImage pei_build(const PeiSpec &spec) {
   im.at[PEI_TEXT] = sections;
   im.at[PEI_RSRC] = sections + 40;
   im.at[PEI_TREE] = 0x400;
-  std::string tree = spec.tree.empty() ? pei_tree(spec.resources, rsrc_va, im.at) : spec.tree;
+  std::string tree = plan.tree.empty() ? pei_tree(plan.resources, rsrc_va, im.at) : plan.tree;
   im.at[PEI_TREE_SIZE] = (uint32_t)tree.size();
   for (int a = PEI_TYPE_ENTRY; a <= PEI_NAME_TEXT; ++a) im.at[a] += 0x400;
   uint32_t rsrc_raw = (uint32_t)pei_align(tree.size(), file_align);
@@ -301,7 +301,7 @@ inline PeiImage pei_build(const PeiSpec &spec) {
   pei_put(&b, dirs + 16, 4, rsrc_va);
   pei_put(&b, dirs + 20, 4, (uint32_t)tree.size());
   uint32_t image_end = rsrc_va + (uint32_t)tree.size(), initialized = rsrc_raw;
-  if (spec.relocations) {
+  if (plan.relocations) {
     // One block for the code's page: its last place ends where the resources
     // begin, and the padding entry's offset would reach past them.
     uint32_t reloc = sections + 80, va = (uint32_t)pei_align(image_end, section_align);
@@ -322,18 +322,18 @@ inline PeiImage pei_build(const PeiSpec &spec) {
   }
   pei_put(&b, opt + 8, 4, initialized);
   pei_put(&b, opt + 56, 4, (uint32_t)pei_align(image_end, section_align));
-  b += spec.overlay;
+  b += plan.overlay;
   for (int pass = 0; pass < 2; ++pass) {
-    if (!spec.symbols.empty() && pass == spec.symbols_last) {
+    if (!plan.symbols.empty() && pass == plan.symbols_last) {
       pei_put(&b, nt + 12, 4, (uint32_t)b.size());
-      pei_put(&b, nt + 16, 4, (uint32_t)spec.symbols.size() / 18);
-      b += spec.symbols;
+      pei_put(&b, nt + 16, 4, (uint32_t)plan.symbols.size() / 18);
+      b += plan.symbols;
     }
-    if (!spec.certificate.empty() && pass == !spec.symbols_last) {
+    if (!plan.certificate.empty() && pass == !plan.symbols_last) {
       im.at[PEI_CERT] = (uint32_t)b.size();
       pei_put(&b, dirs + 32, 4, (uint32_t)b.size());
-      pei_put(&b, dirs + 36, 4, (uint32_t)spec.certificate.size());
-      b += spec.certificate;
+      pei_put(&b, dirs + 36, 4, (uint32_t)plan.certificate.size());
+      b += plan.certificate;
     }
   }
   return im;

@@ -25,11 +25,11 @@ std::vector<PeiResource> launcher_resources() {
   };
 }
 
-PeiSpec launcher(bool relocations = true) {
-  PeiSpec spec{};
-  spec.resources = launcher_resources();
-  spec.relocations = relocations;
-  return spec;
+PeiPlan launcher(bool relocations = true) {
+  PeiPlan plan{};
+  plan.resources = launcher_resources();
+  plan.relocations = relocations;
+  return plan;
 }
 
 // A bitmap whose header is the largest there is, a PNG of its signature
@@ -81,7 +81,7 @@ void expect_exact(const std::string &pe, const std::string *ico, const std::stri
 
 struct Unusual {
   const char *what;
-  PeiSpec spec;
+  PeiPlan plan;
 };
 
 // Valid launchers at the edges of what the rebuilder reads.
@@ -89,7 +89,7 @@ std::vector<Unusual> unusual_launchers() {
   std::vector<Unusual> all;
   all.push_back({"as the linker lays it out", launcher()});
   all.push_back({"without base relocations", launcher(false)});
-  PeiSpec s = launcher();
+  PeiPlan s = launcher();
   s.nt = 0x290;
   all.push_back({"whose section table ends where its resources begin", s});
   s = launcher();
@@ -135,7 +135,7 @@ TEST(PeResources, RebuildsUnusualLaunchersExactly) {
   std::string ico = cover();
   for (const Unusual &u : unusual_launchers()) {
     SCOPED_TRACE(u.what);
-    expect_exact(pei_build(u.spec).bytes, &ico, &INSTALLER);
+    expect_exact(pei_build(u.plan).bytes, &ico, &INSTALLER);
   }
   std::string pe = pei_build(launcher()).bytes;
   expect_exact(pe, &ico, NULL);
@@ -147,7 +147,7 @@ TEST(PeResources, RebuildsUnusualLaunchersExactly) {
 }
 
 TEST(PeResources, KeepsTheTimeStampAndMovesTheSymbolTableWithTheBytesAfterTheSections) {
-  PeiSpec s = launcher();
+  PeiPlan s = launcher();
   s.time_stamp = 0x65A1B2C3;
   s.symbols = std::string(36, 's');
   s.certificate = std::string(24, 'c');
@@ -335,9 +335,9 @@ TEST(PeResources, RefusesEachMalformedLauncherWithoutOutput) {
   std::string ico = cover();
   for (const Malformed &m : MALFORMED) {
     SCOPED_TRACE(m.what);
-    PeiSpec spec = launcher();
-    if (m.signed_launcher) spec.certificate = std::string(16, 'c');
-    PeiImage im = pei_build(spec);
+    PeiPlan plan = launcher();
+    if (m.signed_launcher) plan.certificate = std::string(16, 'c');
+    PeiImage im = pei_build(plan);
     ASSERT_EQ(rebuild(im.bytes, &ico, &INSTALLER).result, PERES_OK);
     for (const Patch &p : m.patch) apply(&im, p);
     Rebuilt r = rebuild(im.bytes, &ico, &INSTALLER);
@@ -353,12 +353,12 @@ TEST(PeResources, RefusesEachMalformedLauncherWithoutOutput) {
 TEST(PeResources, RefusesResourceTreesItCannotRebuildExactly) {
   struct Tree {
     const char *what;
-    PeiSpec spec;
+    PeiPlan plan;
     const char *refusal;
     bool most_images = false;  // else an icon of one image
   };
   std::vector<Tree> trees;
-  PeiSpec s = launcher();
+  PeiPlan s = launcher();
   // 300 types sharing one directory of 300 names that share one of no languages.
   s.tree.assign(16 + 8 * 300 * 2 + 32, '\0');
   for (uint32_t d = 0; d < 2; ++d) {
@@ -404,7 +404,7 @@ TEST(PeResources, RefusesResourceTreesItCannotRebuildExactly) {
   std::string most = pei_ico(std::vector<std::string>(PERES_ICON_MAX, pei_png(9, 'p')));
   for (const Tree &t : trees) {
     SCOPED_TRACE(t.what);
-    Rebuilt r = rebuild(pei_build(t.spec).bytes, t.most_images ? &most : &one, &INSTALLER);
+    Rebuilt r = rebuild(pei_build(t.plan).bytes, t.most_images ? &most : &one, &INSTALLER);
     EXPECT_EQ(r.result, PERES_BAD_LAUNCHER);
     EXPECT_NE(r.why.find(t.refusal), std::string::npos) << r.why;
   }
@@ -468,7 +468,7 @@ TEST(PeResources, DescribeRefusesLaunchersWithoutTheIconOrInstaller) {
                                   "IDI_ICON1 is malformed"};
   for (int i = 0; i < 5; ++i) {
     SCOPED_TRACE(refusals[i]);
-    PeiSpec s = launcher();
+    PeiPlan s = launcher();
     if (i == 0) s.resources.erase(s.resources.begin() + 3);
     if (i == 1) s.resources.erase(s.resources.begin());
     if (i == 2) s.resources[3].data = pei_group({1, 3});
