@@ -71,8 +71,14 @@ version = reg(r"HKCR\.bkr", "Version")
 if version.startswith("0x"):
     version = str(int(version, 16))
 print("   installer run:    %s" % ("yes (the reader was missing; now version %s)" % version if len(installs) > installs_before else "no (the reader is installed: version %s)" % version))
-temp_left = os.path.exists(os.path.join(home, "AppData", "Local", "Temp", "bksetup.exe")) or os.path.exists(os.path.join(home, "Temp", "bksetup.exe"))
-print("   installer file:   %s" % ("still in the temporary folder!" if temp_left else "not left behind"))
+# The installer runs from a folder of its own that the run makes under the
+# temporary folder (its log line names it) and removes afterwards.
+if len(installs) > installs_before:
+    program = installs[-1].split(" cmdline=", 1)[-1]
+    folder = os.path.join(drive_c, *program[3:].split("\\")[:-1])
+    print("   installer file:   %s, %s" % (program, "still there!" if os.path.exists(folder) else "its folder removed afterwards"))
+else:
+    print("   installer file:   none written")
 copy = os.path.join(home, "Documents", "My eBooks", "Sample_Book.bkr")
 if os.path.exists(copy):
     data = open(copy, "rb").read()
