@@ -139,9 +139,13 @@ def main():
     linux = windows[:2] + [("bkpack", linux_bkpack, 0o755)] + windows[2:]
 
     os.makedirs(opts.out, exist_ok=True)
+    # Earlier archives go; anything else (a release unpacked here to look
+    # at it) is the user's and stays.
     for old in os.listdir(opts.out):
-        if old.startswith("bkr-package-") or old == "SHA256SUMS":
-            os.remove(os.path.join(opts.out, old))
+        path = os.path.join(opts.out, old)
+        if (old == "SHA256SUMS" or re.fullmatch(r"bkr-package-.*-(windows\.zip|linux\.tar\.gz)", old)) \
+                and (os.path.islink(path) or not os.path.isdir(path)):
+            os.remove(path)
     archives = [folder + "-windows.zip", folder + "-linux.tar.gz"]
     make_zip(os.path.join(opts.out, archives[0]), folder, windows, epoch)
     make_tar_gz(os.path.join(opts.out, archives[1]), folder, linux, epoch)

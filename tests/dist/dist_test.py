@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The release archives (tools/dist.py) come out the same twice: from two
 copies of the inputs that differ in their files' times and modes, made
-seconds apart, every byte of both archives and of SHA256SUMS is the same.
+seconds apart, every byte of both archives and of SHA256SUMS is the same,
+the second time in another time zone with the commit's own time, into a
+folder that holds an unpacked release and an older archive.
 And they hold what they say: the files in their order under one folder,
 every time the commit's, owner 0, the Linux bkpack linked statically, sums
 that sha256sum -c accepts.
@@ -42,12 +44,17 @@ def stage(scratch, name, dirs, when, mode):
     return staged
 
 
-def run_dist(source, staged, out, epoch):
-    subprocess.run([sys.executable, os.path.join(source, "tools", "dist.py"),
-                    "--source", staged["source"], "--host", staged["host"],
-                    "--win32", staged["win32"], "--out", out, "--epoch", str(epoch)],
-                   check=True, timeout=120, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return {name: open(os.path.join(out, name), "rb").read() for name in sorted(os.listdir(out))}
+def run_dist(source, staged, out, epoch=None, env=None):
+    """Runs dist.py into OUT: with EPOCH, or else the commit's time (from
+    SOURCE's checkout). Returns the files it left in OUT by name."""
+    argv = [sys.executable, os.path.join(source, "tools", "dist.py"), "--source", staged["source"],
+            "--host", staged["host"], "--win32", staged["win32"], "--out", out]
+    if epoch is not None:
+        argv += ["--epoch", str(epoch)]
+    subprocess.run(argv, check=True, timeout=120, env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    return {name: open(os.path.join(out, name), "rb").read() for name in sorted(os.listdir(out))
+            if os.path.isfile(os.path.join(out, name))}
 
 
 def check_contents(out, epoch):
@@ -93,11 +100,23 @@ def main():
         # Times and modes a checkout or a build may give the files.
         first = stage(scratch, "a", dirs, time.time(), 0o600)
         second = stage(scratch, "b", dirs, 1000000000, 0o664)
+        second["source"] = source  # a checkout: the archives take its commit's time
         one = run_dist(source, first, os.path.join(scratch, "out-a"), epoch)
         time.sleep(2.1)  # a zip's times count in 2 seconds
-        two = run_dist(source, second, os.path.join(scratch, "out-b"), epoch)
+        # A release unpacked where the archives go, and an older archive.
+        out_b = os.path.join(scratch, "out-b")
+        unpacked = os.path.join(out_b, "bkr-package-1.0.0")
+        os.makedirs(unpacked)
+        open(os.path.join(unpacked, "README.md"), "w").close()
+        open(os.path.join(out_b, "bkr-package-1.0.0-windows.zip"), "w").close()
+        env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+        env["TZ"] = "BKT-5:45"  # local time 5 h 45 min ahead of UTC
+        two = run_dist(source, second, out_b, env=env)
         check(one == two, "two runs differ: %s" % [n for n in one if one[n] != two.get(n)])
+        check(os.path.isfile(os.path.join(unpacked, "README.md")), "the unpacked release was removed")
+        shutil.rmtree(unpacked)
         check_contents(os.path.join(scratch, "out-a"), epoch)
+        check_contents(out_b, epoch)
     for text in failures:
         print("FAIL: " + text)
     if not failures:
