@@ -98,6 +98,27 @@ static int bkpack_checksum(PeresImage *image, const BkpackBook *book, const uint
   return 1;
 }
 
+int bkpack_temp_path(const char *output, const char *const inputs[BKPACK_INPUTS_MAX], char *temp) {
+  if (!text_format(temp, PATH_CAP, "%s.part", output)) return bkpack_error(output, "path too long");
+  for (uint32_t i = 0; i < BKPACK_INPUTS_MAX; ++i)
+    if (inputs[i] && plat_same_file(temp, inputs[i]))
+      return bkpack_error(temp,
+                          "is an input, and the package is written there first: rename "
+                          "it, or name another OUTPUT");
+  return 1;
+}
+
+// Creates TEMP new. A file of that name (bkpack_temp_path made sure it is
+// none of the inputs) is taken for one a stopped run left: its name is
+// removed, so that a link there is never followed, and TEMP created again.
+// Null with the error printed.
+static PlatFile bkpack_create(const char *temp) {
+  PlatFile out = plat_file_create(temp);
+  if (!out && plat_file_delete(temp)) out = plat_file_create(temp);
+  if (!out) bkpack_error(temp, "cannot create");
+  return out;
+}
+
 int bkpack_write(PlatStream launcher, const char *launcher_path, uint32_t launcher_size,
                  PeresImage *image, const BkpackBook *book, const char *temp) {
   uint8_t trailer[PKG_TRAILER_SIZE];
@@ -107,14 +128,17 @@ int bkpack_write(PlatStream launcher, const char *launcher_path, uint32_t launch
   le32_encode(trailer + 16, pkg_marker());
   if (image && !bkpack_checksum(image, book, trailer)) return 0;
 
-  PlatFile out = plat_file_create_always(temp);  // replaces one left by a stopped run
-  if (!out) return bkpack_error(temp, "cannot create");
+  PlatFile out = bkpack_create(temp);
+  if (!out) return 0;
   int ok = image ? plat_file_write(out, image->bytes, image->size) ||
                        bkpack_error(temp, "write error")
                  : bkpack_append(launcher, launcher_path, 0, launcher_size, out, temp);
   ok = ok && bkpack_append(book->s, book->path, book->from, book->size, out, temp);
   if (ok && !plat_file_write(out, trailer, PKG_TRAILER_SIZE))
     ok = bkpack_error(temp, "write error");
+  // On the disk before it is renamed into place, where it may replace the
+  // only other copy of the book (repack in place).
+  if (ok && !plat_file_flush(out)) ok = bkpack_error(temp, "write error (flushing to the disk)");
   if (!plat_file_close(out) && ok) ok = bkpack_error(temp, "write error");
   if (!ok) plat_file_delete(temp);
   return ok;

@@ -89,10 +89,21 @@ int bkpack_rebuild(const uint8_t *pe, uint32_t pe_size, const char *launcher_pat
                    const uint8_t *installer, uint32_t installer_size, const char *output,
                    PeresImage *image);
 
-// Writes the package to TEMP: the launcher (IMAGE when not null, with its
-// checksum made that of the whole package; else the first LAUNCHER_SIZE
-// bytes of LAUNCHER as they are), the book, the trailer. Returns 1, or 0
-// with the error printed and TEMP removed.
+// The files a verb reads, which its writing must leave alone: at most this
+// many, null for one not given.
+#define BKPACK_INPUTS_MAX 4u
+
+// Where the package for OUTPUT is written before it is renamed into place:
+// OUTPUT.part, into TEMP (PATH_CAP bytes). Refused when that is one of the
+// files INPUTS (BKPACK_INPUTS_MAX entries) under any name, since writing
+// there would destroy it. 1, or 0 with the error printed.
+int bkpack_temp_path(const char *output, const char *const inputs[BKPACK_INPUTS_MAX], char *temp);
+
+// Writes the package to TEMP, created new (a file that a stopped run left
+// there is removed first, never written into): the launcher (IMAGE when not
+// null, with its checksum made that of the whole package; else the first
+// LAUNCHER_SIZE bytes of LAUNCHER as they are), the book, the trailer, all
+// flushed to the disk. Returns 1, or 0 with the error printed and TEMP removed.
 int bkpack_write(PlatStream launcher, const char *launcher_path, uint32_t launcher_size,
                  PeresImage *image, const BkpackBook *book, const char *temp);
 

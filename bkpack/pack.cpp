@@ -12,13 +12,13 @@
 #include "bkpack/verbs.h"
 #include "package/package.h"
 #include "platform/platform.h"
-#include "platform/text.h"
 
 int bkpack_pack(const char *launcher_path, const char *book_path, const char *output,
                 const char *icon_path, const char *installer_path) {
   char temp[PATH_CAP];
-  if (!text_format(temp, sizeof temp, "%s.part", output))
-    return bkpack_fail(output, "path too long");
+  const char *const inputs[BKPACK_INPUTS_MAX] = {launcher_path, book_path, icon_path,
+                                                 installer_path};
+  if (!bkpack_temp_path(output, inputs, temp)) return BKPACK_FAILED;
 
   uint32_t launcher_size = 0;
   BkpackBook book = {NULL, book_path, 0, 0};

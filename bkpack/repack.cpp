@@ -235,8 +235,9 @@ static int repack_run(RepackWork *w, const char *old_package, const char *output
     return bkpack_fail(output, "the package would be 4 GiB or more (its offsets are 32-bit)");
 
   char temp[PATH_CAP];
-  if (!text_format(temp, sizeof temp, "%s.part", output))
-    return bkpack_fail(output, "path too long");
+  const char *const inputs[BKPACK_INPUTS_MAX] = {old_package, launcher_path, icon_path,
+                                                 installer_path};
+  if (!bkpack_temp_path(output, inputs, temp)) return BKPACK_FAILED;
   if (!bkpack_write(w->launcher, launcher_path, launcher_size, rebuilt ? &w->image : NULL, &w->book,
                     temp))
     return BKPACK_FAILED;

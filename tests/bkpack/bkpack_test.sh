@@ -157,6 +157,33 @@ head -c 200000 /dev/urandom >"$work/stale.exe.part"
 expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/stale.exe"
 head -c 75020 "$work/pkg.exe" | cmp -s - "$work/stale.exe" || fail "pack over a longer OUTPUT.part"
 [ ! -e "$work/stale.exe.part" ] || fail "pack left OUTPUT.part"
+# An input under that name, or linked there, is refused before anything is
+# written and stays as it was; a link planted there is removed, not followed.
+cp "$work/launcher.exe" "$work/Book.exe.part"
+expect 1 "$bkpack" pack "$work/Book.exe.part" "$work/book.bkr" "$work/Book.exe"
+contains "$err" "bkpack: $work/Book.exe.part: is an input" "pack of a launcher named OUTPUT.part"
+cmp -s "$work/launcher.exe" "$work/Book.exe.part" && [ ! -e "$work/Book.exe" ] ||
+  fail "pack of a launcher named OUTPUT.part changed it or wrote"
+ln "$work/book.bkr" "$work/Linked.exe.part"
+expect 1 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Linked.exe"
+contains "$err" "bkpack: $work/Linked.exe.part: is an input" "pack of a book linked as OUTPUT.part"
+cmp -s "$work/book.bkr" "$work/copy.bkr" || fail "pack of a book linked as OUTPUT.part changed it"
+rm "$work/Linked.exe.part"
+ln -s "$work/copy.bkr" "$work/Planted.exe.part"
+expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Planted.exe"
+cmp -s "$work/book.bkr" "$work/copy.bkr" && [ ! -e "$work/Planted.exe.part" ] ||
+  fail "pack wrote through a link planted at OUTPUT.part, or left it"
+# The package is on the disk before it is renamed into place; a rename that
+# fails (OUTPUT is a folder) leaves no OUTPUT.part.
+strace -qq -o "$work/trace" -e trace=fsync,fdatasync,rename,renameat,renameat2 \
+  "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/flushed.exe" >/dev/null 2>&1 ||
+  fail "pack under strace"
+[ "$(grep -oE '^(fsync|fdatasync|rename)' "$work/trace" | tr '\n' ' ')" = "fsync rename " ] ||
+  fail "pack did not flush the package before renaming it: $(cat "$work/trace")"
+mkdir "$work/Folder.exe"
+expect 1 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Folder.exe"
+contains "$err" "bkpack: $work/Folder.exe: cannot replace" "pack onto a folder"
+[ ! -e "$work/Folder.exe.part" ] || fail "a failed rename left OUTPUT.part"
 
 # Extractions killed at random moments, fourteen times, leave nothing that
 # stops the next one, which leaves only the book beside the files that were
