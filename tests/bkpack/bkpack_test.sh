@@ -413,6 +413,38 @@ PY
   expect 3 "$bkpack" repack --launcher "$launcher" "$work/Old.exe" "$work/again.exe"
   contains "$out" "$work/Old.exe: launcher $version, already current" "repack of a current package"
   [ ! -e "$work/again.exe" ] && [ ! -e "$work/again.exe.part" ] || fail "repack of a current package wrote"
+  # Launchers tagged one version either side of this one, and one whose tag
+  # lacks a number: older is re-packed, newer is current, the third untagged.
+  retag() {  # retag OUT TAG: the launcher with TAG (no longer than its own) as its version
+    /usr/bin/python3 - "$launcher" "$@" <<'PY'
+import sys
+d = open(sys.argv[1], "rb").read()
+at = d.index(b"BKLAUNCH ") + 9
+end = d.index(b"\0", at)
+tag = sys.argv[3].encode()
+assert len(tag) <= end - at
+open(sys.argv[2], "wb").write(d[:at] + tag + bytes(end - at - len(tag)) + d[end:])
+PY
+  }
+  IFS=. read -r major minor patch <<<"$version"
+  if ((patch > 0)); then older=$major.$minor.$((patch - 1))
+  elif ((minor > 0)); then older=$major.$((minor - 1)).9
+  else older=$((major - 1)).9.9; fi
+  if ((patch < 9)); then newer=$major.$minor.$((patch + 1)); else newer=$major.$((minor + 1)).0; fi
+  retag "$work/older_launcher.exe" "$older"
+  retag "$work/newer_launcher.exe" "$newer"
+  retag "$work/untagged_launcher.exe" "$major..$patch"
+  expect 0 "$bkpack" pack "$work/older_launcher.exe" "$work/res.bkr" "$work/Older.exe"
+  expect 0 "$bkpack" info "$work/Older.exe"
+  contains "$out" "launcher:            $older" "info on a package one version older"
+  expect 0 "$bkpack" repack --launcher "$launcher" "$work/Older.exe" "$work/Older.exe"
+  contains "$out" "launcher $version (was $older)" "repack of a package one version older"
+  expect 0 "$bkpack" pack "$work/newer_launcher.exe" "$work/res.bkr" "$work/Newer.exe"
+  expect 3 "$bkpack" repack --launcher "$launcher" "$work/Newer.exe" "$work/again.exe"
+  contains "$out" "launcher $newer, already current (the new launcher is $version)" "repack of a newer package"
+  expect 0 "$bkpack" pack "$work/untagged_launcher.exe" "$work/res.bkr" "$work/Untagged.exe"
+  expect 0 "$bkpack" info "$work/Untagged.exe"
+  contains "$out" "launcher:            older than 1.1.0" "info on a launcher tagged $major..$patch"
   # The launcher beside bkpack by default; an old package that carried the
   # launcher's own icon and installer becomes what pack makes of the book.
   mkdir "$work/release"
@@ -420,6 +452,16 @@ PY
   expect 0 "$bkpack" pack "$work/old_launcher.exe" "$work/res.bkr" "$work/Old Plain.exe"
   expect 0 "$work/release/bkpack" repack "$work/Old Plain.exe" "$work/Repacked Plain.exe"
   cmp -s "$work/Repacked Plain.exe" "$work/plain.exe" || fail "repack of a plain package is not the plain package"
+  # An old package named like the temporary file is refused and kept.
+  cp "$work/Old Plain.exe" "$work/Kept.exe.part"
+  expect 1 "$bkpack" repack --launcher "$launcher" --icon "$cover" "$work/Kept.exe.part" "$work/Kept.exe"
+  contains "$err" "bkpack: $work/Kept.exe.part: is an input" "repack of a package named OUTPUT.part"
+  cmp -s "$work/Old Plain.exe" "$work/Kept.exe.part" && [ ! -e "$work/Kept.exe" ] ||
+    fail "repack of a package named OUTPUT.part changed it or wrote"
+  # Re-packed under a name the uninstall command can't carry: the warning.
+  expect 0 "$bkpack" repack --launcher "$launcher" "$work/Old Plain.exe" "$work/Tom & Jerry.exe"
+  contains "$err" "bkpack: $work/Tom & Jerry.exe: warning: book name Tom_&_Jerry: the uninstall command can't carry '&'" \
+    "repack to a name with '&'"
   # Signed packages: the signature after the trailer does not hide the
   # launcher's version, icon or installer; re-packing drops it, with a note.
   cp "$work/Old.exe" "$work/Signed Current.exe"
@@ -449,6 +491,8 @@ PY
   repack_refused "$work/pe64.exe" "not a 32-bit Windows program" --launcher "$work/pe64.exe" "$work/Old Plain.exe"
   repack_refused "$work/notico.ico" "not an icon file" --launcher "$launcher" --icon "$work/notico.ico" "$work/Old Plain.exe"
   repack_refused "$work/pkg.exe" "its icon and installer can't be read" --launcher "$launcher" "$work/pkg.exe"
+  repack_refused "$work/pkg.exe" "its icon and installer can't be read" --launcher "$launcher" --icon "$cover" "$work/pkg.exe"
+  repack_refused "$work/untagged_launcher.exe" "carries no version tag" --launcher "$work/untagged_launcher.exe" "$work/Old Plain.exe"
   cp "$work/Old Plain.exe" "$work/badbook.exe"
   printf '\xff\xff\x00\x00' |
     dd of="$work/badbook.exe" bs=1 seek=$(( $(stat -c %s "$work/old_launcher.exe") + 8 )) conv=notrunc 2>/dev/null
