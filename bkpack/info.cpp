@@ -1,5 +1,5 @@
 // bkpack info PACKAGE: the package's trailer and book, and of its launcher
-// part the version, icon and installer, on stdout.
+// part the version, icon, installer and manifest, on stdout.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,7 +25,7 @@ static void info_print_hex(const uint8_t *bytes, uint32_t n) {
 
 // Prints the version of the launcher part of PACKAGE (stream S, its first
 // START bytes), or the SHA-256 of a launcher older than the tags, then the
-// icon and the installer it carries.
+// icon, the installer and whether a manifest is embedded.
 static void info_launcher(PlatStream s, const char *package, uint32_t start) {
   uint8_t *pe = bkpack_load(s, package, start);
   if (!pe) return;
@@ -58,7 +58,11 @@ static void info_launcher(PlatStream s, const char *package, uint32_t start) {
   printf("\ninstaller:           %u bytes, SHA-256 ", (unsigned)summary.installer_size);
   sha256_digest(summary.installer, summary.installer_size, digest);
   info_print_hex(digest, SHA256_SIZE);
-  printf("\n");
+  if (summary.manifest)
+    printf("\nmanifest:            embedded\n");
+  else
+    printf("\nmanifest:            none (a %s.manifest file beside it would be read)\n",
+           bkpack_file_name(package));
   free(pe);
 }
 

@@ -415,15 +415,29 @@ PY
   [ ! -e "$work/again.exe" ] && [ ! -e "$work/again.exe.part" ] || fail "repack of a current package wrote"
   # Launchers tagged one version either side of this one, and one whose tag
   # lacks a number: older is re-packed, newer is current, the third untagged.
-  retag() {  # retag OUT TAG: the launcher with TAG (no longer than its own) as its version
-    /usr/bin/python3 - "$launcher" "$@" <<'PY'
-import sys
-d = open(sys.argv[1], "rb").read()
-at = d.index(b"BKLAUNCH ") + 9
-end = d.index(b"\0", at)
-tag = sys.argv[3].encode()
-assert len(tag) <= end - at
-open(sys.argv[2], "wb").write(d[:at] + tag + bytes(end - at - len(tag)) + d[end:])
+  # variant IN OUT [tag=TEXT] [OLD=NEW]... [flip]: a copy of the launcher IN
+  # with its version tag reading TEXT (no longer than its own), its resource
+  # type OLD numbered NEW, and with flip its manifest's first byte changed.
+  variant() {
+    /usr/bin/python3 - "$@" <<'PY'
+import struct, sys
+import pefile
+d = bytearray(open(sys.argv[1], "rb").read())
+pe = pefile.PE(data=bytes(d))
+for arg in sys.argv[3:]:
+    if arg.startswith("tag="):
+        at = d.index(b"BKLAUNCH ") + 9
+        end = d.index(b"\0", at)
+        tag = arg[4:].encode()
+        assert len(tag) <= end - at
+        d[at:end] = tag + bytes(end - at - len(tag))
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if "=" in arg and not arg.startswith("tag=") and t.id == int(arg.split("=")[0]):
+            struct.pack_into("<I", d, t.struct.get_file_offset(), int(arg.split("=")[1]))
+        if arg == "flip" and t.id == 24:
+            leaf = t.directory.entries[0].directory.entries[0]
+            d[pe.get_offset_from_rva(leaf.data.struct.OffsetToData)] ^= 1
+open(sys.argv[2], "wb").write(d)
 PY
   }
   IFS=. read -r major minor patch <<<"$version"
@@ -431,9 +445,9 @@ PY
   elif ((minor > 0)); then older=$major.$((minor - 1)).9
   else older=$((major - 1)).9.9; fi
   if ((patch < 9)); then newer=$major.$minor.$((patch + 1)); else newer=$major.$((minor + 1)).0; fi
-  retag "$work/older_launcher.exe" "$older"
-  retag "$work/newer_launcher.exe" "$newer"
-  retag "$work/untagged_launcher.exe" "$major..$patch"
+  variant "$launcher" "$work/older_launcher.exe" "tag=$older"
+  variant "$launcher" "$work/newer_launcher.exe" "tag=$newer"
+  variant "$launcher" "$work/untagged_launcher.exe" "tag=$major..$patch"
   expect 0 "$bkpack" pack "$work/older_launcher.exe" "$work/res.bkr" "$work/Older.exe"
   expect 0 "$bkpack" info "$work/Older.exe"
   contains "$out" "launcher:            $older" "info on a package one version older"
@@ -477,6 +491,25 @@ PY
   # --installer replaces the kept one (and re-packs a current package).
   expect 0 "$bkpack" repack --launcher "$launcher" --installer "$win32/bksetup_standin.exe" "$work/Old.exe" "$work/swapped.exe"
   pe_check "$work/swapped.exe" "$cover" "$win32/bksetup_standin.exe" || fail "repack --installer"
+  # info says whether the launcher embeds a manifest; a re-packed package has
+  # the new launcher's, never the old one's. A launcher with one: this one's
+  # own set aside (type 24 numbered 25), its icon images numbered 24 instead,
+  # and the cover packed in their place.
+  variant "$launcher" "$work/bare.exe" 24=25
+  variant "$work/bare.exe" "$work/images_as_manifest.exe" 3=24
+  expect 0 "$bkpack" pack --icon "$cover" "$work/images_as_manifest.exe" "$work/res.bkr" "$work/Manifest.exe"
+  head -c $(( $(stat -c %s "$work/Manifest.exe") - 30001 - 20 )) "$work/Manifest.exe" >"$work/manifest_launcher.exe"
+  expect 0 "$bkpack" info "$work/Manifest.exe"
+  contains "$out" "manifest:            embedded" "info on a launcher with a manifest"
+  variant "$work/manifest_launcher.exe" "$work/old_manifest.exe" tag= flip
+  expect 0 "$bkpack" pack "$work/old_manifest.exe" "$work/res.bkr" "$work/Old Manifest.exe"
+  expect 0 "$bkpack" repack --launcher "$work/manifest_launcher.exe" "$work/Old Manifest.exe" "$work/New Manifest.exe"
+  head -c "$(stat -c %s "$work/manifest_launcher.exe")" "$work/New Manifest.exe" | cmp -s - "$work/manifest_launcher.exe" ||
+    fail "repack did not keep the new launcher as it is, manifest included"
+  expect 0 "$bkpack" repack --launcher "$work/bare.exe" "$work/Old Manifest.exe" "$work/No Manifest.exe"
+  expect 0 "$bkpack" info "$work/No Manifest.exe"
+  contains "$out" "manifest:            none (a No Manifest.exe.manifest file beside it would be read)" \
+    "repack with a launcher without a manifest"
 
   # repack_refused WHAT MESSAGE REPACK-ARGS...: exit 1, one line naming WHAT, no output.
   repack_refused() {

@@ -186,6 +186,21 @@ TEST(PeResources, DescribesTheIconAndInstallerItWrote) {
     EXPECT_EQ(summary.icons[i].png, i == 1);
   }
   EXPECT_EQ(std::string((const char *)summary.installer, summary.installer_size), INSTALLER);
+  EXPECT_EQ(summary.manifest, 1);
+
+  // A manifest is ID 1 of type 24, in whatever language; an ID 2 is not one.
+  for (uint32_t lang : {0u, 1031u}) {
+    for (uint32_t id : {1u, 2u}) {
+      PeiPlan s = launcher();
+      s.resources[4].lang = lang;
+      s.resources[4].name = pei_id(id);
+      std::string pe = pei_build(s).bytes;
+      ASSERT_EQ(peres_describe((const uint8_t *)pe.data(), (uint32_t)pe.size(), &summary, why),
+                PERES_OK)
+          << why;
+      EXPECT_EQ(summary.manifest, id == 1) << "language " << lang << ", ID " << id;
+    }
+  }
 }
 
 // One field of a built launcher changed: set to VALUE (plus the offset of
