@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Command-line checks of bkpack and bkbook: usage errors, failures naming the
-# file, refused books, a pack -> info -> extract round trip and the warning
-# on book names; with the win32 tree, the launcher's icon and installer
-# replaced, read back by an independent PE reader (python3-pefile), and old
-# packages re-packed with the current launcher. Without the win32 tree the
+# file, refused books, a pack -> info -> extract round trip, inputs never
+# written over, and the warning on book names; with the win32 tree, the
+# launcher's icon and installer replaced, read back by an independent PE
+# reader (python3-pefile), and old packages re-packed with the current
+# launcher, by version tag and with the new launcher's manifest. Without the win32 tree the
 # other checks still run, and a pass is reported as skipped (exit 77).
 # usage: bkpack_test.sh BKPACK BKBOOK [WIN32_DIR COVER_ICO]
 set -uo pipefail
@@ -244,7 +245,7 @@ grep -q IBKR "$work/big.bkr" && fail "bkbook filler contains the marker"
 # ---- The launcher's icon and installer replaced (needs the win32 tree).
 launcher=$win32/bklaunch.exe
 if [ ! -f "$launcher" ] || [ ! -f "$cover" ]; then
-  skipped="$launcher or $cover is not built: the resource cases were not run"
+  skipped="$launcher or $cover is not built: the resource, version tag, re-packing and manifest cases were not run"
 else
   # pe_check PACKAGE ICO INSTALLER: what an independent PE reader finds.
   pe_check() {
