@@ -112,14 +112,6 @@ int plat_file_replace(const char *from, const char *to) {
   return rename(from, to) == 0;
 }
 
-// 1 when A and B are one file: the same device and inode.
-int plat_same_file(const char *a, const char *b) {
-  struct stat sa;
-  struct stat sb;
-  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 // Opens PATH for reading. Null on failure.
 PlatStream plat_stream_open(const char *path) {
   return (PlatStream)fopen(path, "rb");

@@ -62,24 +62,6 @@ int plat_file_replace(const char *from, const char *to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-// The identity of file PATH: 1 with *INFO, 0 when it can't be opened. No
-// access asked and every sharing granted, so that no open handle stops it.
-static int win_file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
-  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  int ok = GetFileInformationByHandle(h, info) != 0;
-  CloseHandle(h);
-  return ok;
-}
-
-int plat_same_file(const char *a, const char *b) {
-  BY_HANDLE_FILE_INFORMATION x, y;
-  return win_file_identity(a, &x) && win_file_identity(b, &y) &&
-         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-         x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
-}
-
 // A read stream: its file and the part of it held in the buffer. A read of
 // 1,024 bytes (the extraction's pieces) is then a copy, and the file is read
 // 64 KiB at a time: a book of 128 MiB takes about 2,050 reads, not 131,072.
