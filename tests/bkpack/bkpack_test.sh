@@ -4,8 +4,9 @@
 # written over, and the warning on book names; with the win32 tree, the
 # launcher's icon and installer replaced, read back by an independent PE
 # reader (python3-pefile), and old packages re-packed with the current
-# launcher, by version tag and with the new launcher's manifest. Without the win32 tree the
-# other checks still run, and a pass is reported as skipped (exit 77).
+# launcher, by version tag and with the new launcher's manifest. Without the
+# win32 tree the other checks still run, and a pass is reported as skipped
+# (exit 77).
 # usage: bkpack_test.sh BKPACK BKBOOK [WIN32_DIR COVER_ICO]
 set -uo pipefail
 bkpack=$1
@@ -414,8 +415,6 @@ PY
   expect 3 "$bkpack" repack --launcher "$launcher" "$work/Old.exe" "$work/again.exe"
   contains "$out" "$work/Old.exe: launcher $version, already current" "repack of a current package"
   [ ! -e "$work/again.exe" ] && [ ! -e "$work/again.exe.part" ] || fail "repack of a current package wrote"
-  # Launchers tagged one version either side of this one, and one whose tag
-  # lacks a number: older is re-packed, newer is current, the third untagged.
   # variant IN OUT [tag=TEXT] [OLD=NEW]... [flip]: a copy of the launcher IN
   # with its version tag reading TEXT (no longer than its own), its resource
   # type OLD numbered NEW, and with flip its manifest's first byte changed.
@@ -432,15 +431,18 @@ for arg in sys.argv[3:]:
         tag = arg[4:].encode()
         assert len(tag) <= end - at
         d[at:end] = tag + bytes(end - at - len(tag))
+        continue
     for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if "=" in arg and not arg.startswith("tag=") and t.id == int(arg.split("=")[0]):
-            struct.pack_into("<I", d, t.struct.get_file_offset(), int(arg.split("=")[1]))
         if arg == "flip" and t.id == 24:
             leaf = t.directory.entries[0].directory.entries[0]
             d[pe.get_offset_from_rva(leaf.data.struct.OffsetToData)] ^= 1
+        elif arg != "flip" and t.id == int(arg.split("=")[0]):
+            struct.pack_into("<I", d, t.struct.get_file_offset(), int(arg.split("=")[1]))
 open(sys.argv[2], "wb").write(d)
 PY
   }
+  # Launchers tagged one version either side of this one, and one whose tag
+  # lacks a number: older is re-packed, newer is current, the third untagged.
   IFS=. read -r major minor patch <<<"$version"
   if ((patch > 0)); then older=$major.$minor.$((patch - 1))
   elif ((minor > 0)); then older=$major.$((minor - 1)).9
