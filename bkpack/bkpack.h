@@ -1,6 +1,7 @@
-// What bkpack's commands share: errors, reading whole files and books out of
-// streams, writing a package, the launcher's version tag and the warning on
-// book names. bkpack.cpp holds pack, info and extract; repack.cpp re-packs.
+// What bkpack's verbs share (bkpack.cpp): errors, reading whole files and
+// books out of streams, writing a package and renaming it into place, the
+// launcher's version tag and the warning on book names. Each verb has a file
+// of its own (verbs.h); none of this calls back into them.
 #pragma once
 
 #include <stdint.h>
@@ -41,6 +42,9 @@ int bkpack_fail(const char *file, const char *cause);
 // Opens PATH and stores its size in *SIZE. Null (with the error printed)
 // when it can't be opened or is 4 GiB or more.
 PlatStream bkpack_open(const char *path, uint32_t *size);
+
+// Reads N bytes at POS of S into BYTES. 1 when all were read.
+int bkpack_read_at(PlatStream s, uint32_t pos, uint8_t *bytes, uint32_t n);
 
 // The first N bytes of S (file PATH) in a new buffer, or null with the error
 // printed.
@@ -85,10 +89,21 @@ int bkpack_rebuild(const uint8_t *pe, uint32_t pe_size, const char *launcher_pat
                    const uint8_t *installer, uint32_t installer_size, const char *output,
                    PeresImage *image);
 
-// Writes the package to TEMP: the launcher (IMAGE when not null, with its
-// checksum made that of the whole package; else the first LAUNCHER_SIZE
-// bytes of LAUNCHER as they are), the book, the trailer. Returns 1, or 0
-// with the error printed and TEMP removed.
+// The files a verb reads, which its writing must leave alone: at most this
+// many, null for one not given.
+#define BKPACK_INPUTS_MAX 4u
+
+// Where the package for OUTPUT is written before it is renamed into place:
+// OUTPUT.part, into TEMP (PATH_CAP bytes). Refused when that is one of the
+// files INPUTS (BKPACK_INPUTS_MAX entries) under any name, since writing
+// there would destroy it. 1, or 0 with the error printed.
+int bkpack_temp_path(const char *output, const char *const inputs[BKPACK_INPUTS_MAX], char *temp);
+
+// Writes the package to TEMP, created new (a file that a stopped run left
+// there is removed first, never written into): the launcher (IMAGE when not
+// null, with its checksum made that of the whole package; else the first
+// LAUNCHER_SIZE bytes of LAUNCHER as they are), the book, the trailer, all
+// flushed to the disk. Returns 1, or 0 with the error printed and TEMP removed.
 int bkpack_write(PlatStream launcher, const char *launcher_path, uint32_t launcher_size,
                  PeresImage *image, const BkpackBook *book, const char *temp);
 
@@ -108,10 +123,9 @@ int bkpack_launcher_version(const uint8_t *launcher, uint32_t limit, BkpackVersi
 // Compares two versions: negative, 0 or positive as A is older, the same or newer.
 int bkpack_version_compare(const BkpackVersion *a, const BkpackVersion *b);
 
+// The file name that ends PATH (after its last '/' or '\\'), inside PATH.
+const char *bkpack_file_name(const char *path);
+
 // Warns on stderr, in one line, when the book name that OUTPUT's file name
 // gives holds characters that the uninstall command can't carry.
 void bkpack_warn_book_name(const char *output);
-
-// bkpack repack's arguments (repack.cpp); OPTION holds --launcher, --icon and
-// --installer, null when not given. Returns the exit status.
-int bkpack_repack(const char *old_package, const char *output, const char *const option[3]);

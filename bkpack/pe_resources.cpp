@@ -18,6 +18,7 @@
 #define PERES_OFFSET_MAX 0x7FFFFFFFu
 #define PERES_RT_ICON 3u
 #define PERES_RT_GROUP_ICON 14u
+#define PERES_RT_MANIFEST 24u
 #define PERES_DIR_RESOURCE 2u
 #define PERES_DIR_SECURITY 4u
 #define PERES_DIR_BASERELOC 5u
@@ -727,6 +728,9 @@ int peres_describe(const uint8_t *pe, uint32_t pe_size, PeresSummary *out, char 
   for (uint32_t i = 0; ok && i < tree->count; ++i) {
     const PeresLeaf *leaf = &tree->leaves[i];
     if (peres_is_group(leaf) && group == NULL) group = leaf;
+    if (leaf->type.text == NULL && leaf->type.id == PERES_RT_MANIFEST && leaf->name.text == NULL &&
+        leaf->name.id == 1)
+      out->manifest = 1;
     if (peres_is_installer(leaf) && out->installer == NULL) {
       out->installer = leaf->data;
       out->installer_size = leaf->size;

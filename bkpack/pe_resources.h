@@ -43,6 +43,7 @@ struct PeresSummary {
   PeresIcon icons[PERES_ICON_MAX];
   const uint8_t *installer;  // inside the bytes described
   uint32_t installer_size;
+  int manifest;  // 1: an application manifest is embedded (type 24, ID 1, any language)
 };
 
 // Rebuilds the image PE (PE_SIZE bytes) with the icon group replaced by the

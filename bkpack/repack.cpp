@@ -10,7 +10,7 @@
 
 #include "bkpack/bkpack.h"
 #include "bkpack/pe_resources.h"
-#include "launcher/version_tag.h"
+#include "bkpack/verbs.h"
 #include "package/le32.h"
 #include "package/package.h"
 #include "platform/platform.h"
@@ -49,37 +49,6 @@ struct RepackWork {
 static uint8_t repack_a[REPACK_COMPARE];
 static uint8_t repack_b[REPACK_COMPARE];
 
-// Reads "MAJOR.MINOR.PATCH" and its terminating NUL from the N bytes at P.
-// 1 with *VERSION, else 0.
-static int repack_parse_version(const uint8_t *p, uint32_t n, BkpackVersion *version) {
-  uint32_t at = 0;
-  for (int k = 0; k < 3; ++k) {
-    uint32_t value = 0, digits = 0;
-    for (; at < n && p[at] >= '0' && p[at] <= '9' && digits < 9; ++at, ++digits)
-      value = value * 10 + (uint32_t)(p[at] - '0');
-    if (digits == 0 || at >= n || p[at] != (k < 2 ? '.' : '\0')) return 0;
-    ++at;
-    version->part[k] = value;
-  }
-  return 1;
-}
-
-int bkpack_launcher_version(const uint8_t *launcher, uint32_t limit, BkpackVersion *version) {
-  const uint32_t n = sizeof VERSION_TAG_PREFIX - 1;
-  for (uint32_t at = 0; at + n <= limit; ++at) {
-    if (memcmp(launcher + at, VERSION_TAG_PREFIX, n) == 0 &&
-        repack_parse_version(launcher + at + n, limit - at - n, version))
-      return 1;
-  }
-  return 0;
-}
-
-int bkpack_version_compare(const BkpackVersion *a, const BkpackVersion *b) {
-  for (int k = 0; k < 3; ++k)
-    if (a->part[k] != b->part[k]) return a->part[k] < b->part[k] ? -1 : 1;
-  return 0;
-}
-
 // VERSION as text into OUT (REPACK_VERSION_CAP bytes); "older than" the
 // first tagged version when TAGGED is 0.
 static const char *repack_version_text(int tagged, const BkpackVersion *version, char *out) {
@@ -96,10 +65,7 @@ static const char *repack_version_text(int tagged, const BkpackVersion *version,
 static int repack_launcher_beside_me(char *out) {
   char me[PATH_CAP];
   if (!plat_program_path(me)) return 0;
-  uint32_t folder_end = 0;
-  for (uint32_t i = 0; me[i] != '\0'; ++i)
-    if (me[i] == '/' || me[i] == '\\') folder_end = i + 1;
-  me[folder_end] = '\0';
+  me[bkpack_file_name(me) - me] = '\0';  // its folder, with the separator
   return text_format(out, PATH_CAP, "%s" REPACK_LAUNCHER, me);
 }
 
@@ -269,8 +235,9 @@ static int repack_run(RepackWork *w, const char *old_package, const char *output
     return bkpack_fail(output, "the package would be 4 GiB or more (its offsets are 32-bit)");
 
   char temp[PATH_CAP];
-  if (!text_format(temp, sizeof temp, "%s.part", output))
-    return bkpack_fail(output, "path too long");
+  const char *const inputs[BKPACK_INPUTS_MAX] = {old_package, launcher_path, icon_path,
+                                                 installer_path};
+  if (!bkpack_temp_path(output, inputs, temp)) return BKPACK_FAILED;
   if (!bkpack_write(w->launcher, launcher_path, launcher_size, rebuilt ? &w->image : NULL, &w->book,
                     temp))
     return BKPACK_FAILED;

@@ -151,6 +151,12 @@ int plat_file_delete(const char *path);
 // failure both files are as they were.
 int plat_file_replace(const char *from, const char *to);
 
+// 1 when paths A and B name one existing file, whatever the names (another
+// case, a hard link): the same volume serial and file index on Windows, the
+// same device and inode on the host. 0 when they don't, or either can't be
+// opened. For bkpack, which must never write over one of its inputs.
+int plat_same_file(const char *a, const char *b);
+
 // Opens PATH for reading, byte-exact, shared with other readers and writers.
 // Null when it can't be opened.
 PlatStream plat_stream_open(const char *path);

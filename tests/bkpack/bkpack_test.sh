@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Command-line checks of bkpack and bkbook: usage errors, failures naming the
-# file, refused books, a pack -> info -> extract round trip and the warning
-# on book names; with the win32 tree, the launcher's icon and installer
-# replaced, read back by an independent PE reader (python3-pefile), and old
-# packages re-packed with the current launcher. Without the win32 tree the
-# other checks still run, and a pass is reported as skipped (exit 77).
+# file, refused books, a pack -> info -> extract round trip, inputs never
+# written over, and the warning on book names; with the win32 tree, the
+# launcher's icon and installer replaced, read back by an independent PE
+# reader (python3-pefile), and old packages re-packed with the current
+# launcher, by version tag and with the new launcher's manifest. Without the
+# win32 tree the other checks still run, and a pass is reported as skipped
+# (exit 77).
 # usage: bkpack_test.sh BKPACK BKBOOK [WIN32_DIR COVER_ICO]
 set -uo pipefail
 bkpack=$1
@@ -157,6 +159,33 @@ head -c 200000 /dev/urandom >"$work/stale.exe.part"
 expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/stale.exe"
 head -c 75020 "$work/pkg.exe" | cmp -s - "$work/stale.exe" || fail "pack over a longer OUTPUT.part"
 [ ! -e "$work/stale.exe.part" ] || fail "pack left OUTPUT.part"
+# An input under that name, or linked there, is refused before anything is
+# written and stays as it was; a link planted there is removed, not followed.
+cp "$work/launcher.exe" "$work/Book.exe.part"
+expect 1 "$bkpack" pack "$work/Book.exe.part" "$work/book.bkr" "$work/Book.exe"
+contains "$err" "bkpack: $work/Book.exe.part: is an input" "pack of a launcher named OUTPUT.part"
+cmp -s "$work/launcher.exe" "$work/Book.exe.part" && [ ! -e "$work/Book.exe" ] ||
+  fail "pack of a launcher named OUTPUT.part changed it or wrote"
+ln "$work/book.bkr" "$work/Linked.exe.part"
+expect 1 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Linked.exe"
+contains "$err" "bkpack: $work/Linked.exe.part: is an input" "pack of a book linked as OUTPUT.part"
+cmp -s "$work/book.bkr" "$work/copy.bkr" || fail "pack of a book linked as OUTPUT.part changed it"
+rm "$work/Linked.exe.part"
+ln -s "$work/copy.bkr" "$work/Planted.exe.part"
+expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Planted.exe"
+cmp -s "$work/book.bkr" "$work/copy.bkr" && [ ! -e "$work/Planted.exe.part" ] ||
+  fail "pack wrote through a link planted at OUTPUT.part, or left it"
+# The package is on the disk before it is renamed into place; a rename that
+# fails (OUTPUT is a folder) leaves no OUTPUT.part.
+strace -qq -o "$work/trace" -e trace=fsync,fdatasync,rename,renameat,renameat2 \
+  "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/flushed.exe" >/dev/null 2>&1 ||
+  fail "pack under strace"
+[ "$(grep -oE '^(fsync|fdatasync|rename)' "$work/trace" | tr '\n' ' ')" = "fsync rename " ] ||
+  fail "pack did not flush the package before renaming it: $(cat "$work/trace")"
+mkdir "$work/Folder.exe"
+expect 1 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Folder.exe"
+contains "$err" "bkpack: $work/Folder.exe: cannot replace" "pack onto a folder"
+[ ! -e "$work/Folder.exe.part" ] || fail "a failed rename left OUTPUT.part"
 
 # Extractions killed at random moments, fourteen times, leave nothing that
 # stops the next one, which leaves only the book beside the files that were
@@ -217,7 +246,7 @@ grep -q IBKR "$work/big.bkr" && fail "bkbook filler contains the marker"
 # ---- The launcher's icon and installer replaced (needs the win32 tree).
 launcher=$win32/bklaunch.exe
 if [ ! -f "$launcher" ] || [ ! -f "$cover" ]; then
-  skipped="$launcher or $cover is not built: the resource cases were not run"
+  skipped="$launcher or $cover is not built: the resource, version tag, re-packing and manifest cases were not run"
 else
   # pe_check PACKAGE ICO INSTALLER: what an independent PE reader finds.
   pe_check() {
@@ -386,6 +415,53 @@ PY
   expect 3 "$bkpack" repack --launcher "$launcher" "$work/Old.exe" "$work/again.exe"
   contains "$out" "$work/Old.exe: launcher $version, already current" "repack of a current package"
   [ ! -e "$work/again.exe" ] && [ ! -e "$work/again.exe.part" ] || fail "repack of a current package wrote"
+  # variant IN OUT [tag=TEXT] [OLD=NEW]... [flip]: a copy of the launcher IN
+  # with its version tag reading TEXT (no longer than its own), its resource
+  # type OLD numbered NEW, and with flip its manifest's first byte changed.
+  variant() {
+    /usr/bin/python3 - "$@" <<'PY'
+import struct, sys
+import pefile
+d = bytearray(open(sys.argv[1], "rb").read())
+pe = pefile.PE(data=bytes(d))
+for arg in sys.argv[3:]:
+    if arg.startswith("tag="):
+        at = d.index(b"BKLAUNCH ") + 9
+        end = d.index(b"\0", at)
+        tag = arg[4:].encode()
+        assert len(tag) <= end - at
+        d[at:end] = tag + bytes(end - at - len(tag))
+        continue
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if arg == "flip" and t.id == 24:
+            leaf = t.directory.entries[0].directory.entries[0]
+            d[pe.get_offset_from_rva(leaf.data.struct.OffsetToData)] ^= 1
+        elif arg != "flip" and t.id == int(arg.split("=")[0]):
+            struct.pack_into("<I", d, t.struct.get_file_offset(), int(arg.split("=")[1]))
+open(sys.argv[2], "wb").write(d)
+PY
+  }
+  # Launchers tagged one version either side of this one, and one whose tag
+  # lacks a number: older is re-packed, newer is current, the third untagged.
+  IFS=. read -r major minor patch <<<"$version"
+  if ((patch > 0)); then older=$major.$minor.$((patch - 1))
+  elif ((minor > 0)); then older=$major.$((minor - 1)).9
+  else older=$((major - 1)).9.9; fi
+  if ((patch < 9)); then newer=$major.$minor.$((patch + 1)); else newer=$major.$((minor + 1)).0; fi
+  variant "$launcher" "$work/older_launcher.exe" "tag=$older"
+  variant "$launcher" "$work/newer_launcher.exe" "tag=$newer"
+  variant "$launcher" "$work/untagged_launcher.exe" "tag=$major..$patch"
+  expect 0 "$bkpack" pack "$work/older_launcher.exe" "$work/res.bkr" "$work/Older.exe"
+  expect 0 "$bkpack" info "$work/Older.exe"
+  contains "$out" "launcher:            $older" "info on a package one version older"
+  expect 0 "$bkpack" repack --launcher "$launcher" "$work/Older.exe" "$work/Older.exe"
+  contains "$out" "launcher $version (was $older)" "repack of a package one version older"
+  expect 0 "$bkpack" pack "$work/newer_launcher.exe" "$work/res.bkr" "$work/Newer.exe"
+  expect 3 "$bkpack" repack --launcher "$launcher" "$work/Newer.exe" "$work/again.exe"
+  contains "$out" "launcher $newer, already current (the new launcher is $version)" "repack of a newer package"
+  expect 0 "$bkpack" pack "$work/untagged_launcher.exe" "$work/res.bkr" "$work/Untagged.exe"
+  expect 0 "$bkpack" info "$work/Untagged.exe"
+  contains "$out" "launcher:            older than 1.1.0" "info on a launcher tagged $major..$patch"
   # The launcher beside bkpack by default; an old package that carried the
   # launcher's own icon and installer becomes what pack makes of the book.
   mkdir "$work/release"
@@ -393,6 +469,16 @@ PY
   expect 0 "$bkpack" pack "$work/old_launcher.exe" "$work/res.bkr" "$work/Old Plain.exe"
   expect 0 "$work/release/bkpack" repack "$work/Old Plain.exe" "$work/Repacked Plain.exe"
   cmp -s "$work/Repacked Plain.exe" "$work/plain.exe" || fail "repack of a plain package is not the plain package"
+  # An old package named like the temporary file is refused and kept.
+  cp "$work/Old Plain.exe" "$work/Kept.exe.part"
+  expect 1 "$bkpack" repack --launcher "$launcher" --icon "$cover" "$work/Kept.exe.part" "$work/Kept.exe"
+  contains "$err" "bkpack: $work/Kept.exe.part: is an input" "repack of a package named OUTPUT.part"
+  cmp -s "$work/Old Plain.exe" "$work/Kept.exe.part" && [ ! -e "$work/Kept.exe" ] ||
+    fail "repack of a package named OUTPUT.part changed it or wrote"
+  # Re-packed under a name the uninstall command can't carry: the warning.
+  expect 0 "$bkpack" repack --launcher "$launcher" "$work/Old Plain.exe" "$work/Tom & Jerry.exe"
+  contains "$err" "bkpack: $work/Tom & Jerry.exe: warning: book name Tom_&_Jerry: the uninstall command can't carry '&'" \
+    "repack to a name with '&'"
   # Signed packages: the signature after the trailer does not hide the
   # launcher's version, icon or installer; re-packing drops it, with a note.
   cp "$work/Old.exe" "$work/Signed Current.exe"
@@ -408,6 +494,25 @@ PY
   # --installer replaces the kept one (and re-packs a current package).
   expect 0 "$bkpack" repack --launcher "$launcher" --installer "$win32/bksetup_standin.exe" "$work/Old.exe" "$work/swapped.exe"
   pe_check "$work/swapped.exe" "$cover" "$win32/bksetup_standin.exe" || fail "repack --installer"
+  # info says whether the launcher embeds a manifest; a re-packed package has
+  # the new launcher's, never the old one's. A launcher with one: this one's
+  # own set aside (type 24 numbered 25), its icon images numbered 24 instead,
+  # and the cover packed in their place.
+  variant "$launcher" "$work/bare.exe" 24=25
+  variant "$work/bare.exe" "$work/images_as_manifest.exe" 3=24
+  expect 0 "$bkpack" pack --icon "$cover" "$work/images_as_manifest.exe" "$work/res.bkr" "$work/Manifest.exe"
+  head -c $(( $(stat -c %s "$work/Manifest.exe") - 30001 - 20 )) "$work/Manifest.exe" >"$work/manifest_launcher.exe"
+  expect 0 "$bkpack" info "$work/Manifest.exe"
+  contains "$out" "manifest:            embedded" "info on a launcher with a manifest"
+  variant "$work/manifest_launcher.exe" "$work/old_manifest.exe" tag= flip
+  expect 0 "$bkpack" pack "$work/old_manifest.exe" "$work/res.bkr" "$work/Old Manifest.exe"
+  expect 0 "$bkpack" repack --launcher "$work/manifest_launcher.exe" "$work/Old Manifest.exe" "$work/New Manifest.exe"
+  head -c "$(stat -c %s "$work/manifest_launcher.exe")" "$work/New Manifest.exe" | cmp -s - "$work/manifest_launcher.exe" ||
+    fail "repack did not keep the new launcher as it is, manifest included"
+  expect 0 "$bkpack" repack --launcher "$work/bare.exe" "$work/Old Manifest.exe" "$work/No Manifest.exe"
+  expect 0 "$bkpack" info "$work/No Manifest.exe"
+  contains "$out" "manifest:            none (a No Manifest.exe.manifest file beside it would be read)" \
+    "repack with a launcher without a manifest"
 
   # repack_refused WHAT MESSAGE REPACK-ARGS...: exit 1, one line naming WHAT, no output.
   repack_refused() {
@@ -422,6 +527,8 @@ PY
   repack_refused "$work/pe64.exe" "not a 32-bit Windows program" --launcher "$work/pe64.exe" "$work/Old Plain.exe"
   repack_refused "$work/notico.ico" "not an icon file" --launcher "$launcher" --icon "$work/notico.ico" "$work/Old Plain.exe"
   repack_refused "$work/pkg.exe" "its icon and installer can't be read" --launcher "$launcher" "$work/pkg.exe"
+  repack_refused "$work/pkg.exe" "its icon and installer can't be read" --launcher "$launcher" --icon "$cover" "$work/pkg.exe"
+  repack_refused "$work/untagged_launcher.exe" "carries no version tag" --launcher "$work/untagged_launcher.exe" "$work/Old Plain.exe"
   cp "$work/Old Plain.exe" "$work/badbook.exe"
   printf '\xff\xff\x00\x00' |
     dd of="$work/badbook.exe" bs=1 seek=$(( $(stat -c %s "$work/old_launcher.exe") + 8 )) conv=notrunc 2>/dev/null

@@ -144,6 +144,12 @@ TEST(PeResources, RebuildsUnusualLaunchersExactly) {
   for (int i = 0; i < (int)PERES_ICON_MAX; ++i) images.push_back(pei_png(9, (char)i));
   std::string most = pei_ico(images);
   expect_exact(pe, &most, NULL);
+  // The most resources it keeps, with one image for the two it drops.
+  PeiPlan full = launcher();
+  full.resources.resize(4096, {pei_id(10), pei_id(0), 0, "", 0, 0});
+  for (uint32_t i = 5; i < 4096; ++i) full.resources[i].name = pei_id(i);
+  std::string one = pei_ico({pei_png(9, 'p')});
+  expect_exact(pei_build(full).bytes, &one, NULL);
 }
 
 TEST(PeResources, KeepsTheTimeStampAndMovesTheSymbolTableWithTheBytesAfterTheSections) {
@@ -180,6 +186,21 @@ TEST(PeResources, DescribesTheIconAndInstallerItWrote) {
     EXPECT_EQ(summary.icons[i].png, i == 1);
   }
   EXPECT_EQ(std::string((const char *)summary.installer, summary.installer_size), INSTALLER);
+  EXPECT_EQ(summary.manifest, 1);
+
+  // A manifest is ID 1 of type 24, in whatever language; an ID 2 is not one.
+  for (uint32_t lang : {0u, 1031u}) {
+    for (uint32_t id : {1u, 2u}) {
+      PeiPlan s = launcher();
+      s.resources[4].lang = lang;
+      s.resources[4].name = pei_id(id);
+      std::string pe = pei_build(s).bytes;
+      ASSERT_EQ(peres_describe((const uint8_t *)pe.data(), (uint32_t)pe.size(), &summary, why),
+                PERES_OK)
+          << why;
+      EXPECT_EQ(summary.manifest, id == 1) << "language " << lang << ", ID " << id;
+    }
+  }
 }
 
 // One field of a built launcher changed: set to VALUE (plus the offset of
@@ -245,7 +266,7 @@ const Malformed MALFORMED[] = {
      "optional header is malformed"},
     {"no sections", false, {{PEI_NT, 6, 2, 0}},
      "section table"},
-    {"a section table past the end", false, {{PEI_NT, 6, 2, 0xFFFF}},
+    {"a section table a byte past the end", false, {{PEI_TEXT, 40 * 3 - 1, 0}},
      "section table"},
     {"a file alignment of 0x300", false, {{PEI_OPT, 36, 4, 0x300}},
      "alignment is malformed"},
@@ -316,8 +337,14 @@ const Malformed MALFORMED[] = {
      "lacks its directory"},
     {"a name outside the section", false, {{PEI_NAME_ENTRY, 0, 4, 0xFFFFFF00u}},
      "name lies outside"},
-    {"a name's text past the section", false, {{PEI_NAME_TEXT, 0, 2, 0xFFFF}},
+    // The names read first are ZUX and INSTPLUG, written one after the
+    // other (the tree lies at 0x400 in the file); data is checked next.
+    {"a section ending a byte inside the second name's text", false,
+     {{PEI_RSRC, 8, 4, 2 + 6 + 2 + 16 - 1 - 0x400u, PEI_NAME_TEXT}},
      "name lies outside"},
+    {"a section ending where the second name's text does", false,
+     {{PEI_RSRC, 8, 4, 2 + 6 + 2 + 16 - 0x400u, PEI_NAME_TEXT}},
+     "data lies outside"},
     {"a language with a subdirectory", false, {{PEI_LANG_ENTRY, 4, 4, HIGH | 0x10}},
      "nested deeper"},
     {"a language with a name", false, {{PEI_LANG_ENTRY, 0, 4, HIGH | 0x10}},
@@ -371,8 +398,8 @@ TEST(PeResources, RefusesResourceTreesItCannotRebuildExactly) {
   }
   trees.push_back({"shared subdirectories", s, "too many resource entries"});
   s = launcher();
-  for (uint32_t i = 0; i < 4096; ++i) s.resources.push_back({pei_id(10), pei_id(i), 0, "", 0, 0});
-  trees.push_back({"4101 resources", s, "too many resources"});
+  for (uint32_t i = 0; i < 4092; ++i) s.resources.push_back({pei_id(10), pei_id(i), 0, "", 0, 0});
+  trees.push_back({"4097 resources", s, "too many resources"});
   s = launcher();
   s.resources.push_back(s.resources[4]);
   trees.push_back({"a key twice", s, "twice"});

@@ -341,6 +341,18 @@ TEST(PlatFiles, ReplaceOverExistingFile) {
   // A missing source leaves the target alone.
   EXPECT_EQ(plat_file_replace(from.c_str(), to.c_str()), 0);
   EXPECT_EQ(read_whole(to), "new copy");
+
+  // One file under another name, or held open, is the same file; another isn't.
+  std::string link = scratch("link.bin"), other = scratch("other.bin");
+  ASSERT_NE(CreateHardLinkA(link.c_str(), to.c_str(), NULL), 0);
+  write_whole(other, "new copy");
+  PlatStream held = plat_stream_hold(to.c_str());
+  EXPECT_EQ(plat_same_file(link.c_str(), to.c_str()), 1);
+  EXPECT_EQ(plat_same_file(other.c_str(), to.c_str()), 0);
+  EXPECT_EQ(plat_same_file(from.c_str(), to.c_str()), 0);  // missing
+  plat_stream_close(held);
+  plat_file_delete(link.c_str());
+  plat_file_delete(other.c_str());
   plat_file_delete(to.c_str());
 }
 
