@@ -84,15 +84,18 @@ TEST_F(Desktop, RegistryFailuresLeaveTheEntryMissing) {
 
 TEST_F(Desktop, AnEntryMadeMeanwhileByAnotherRunIsLeftWhole) {
   // The entry's open fails (another run is making it); by the create it is
-  // whole, so this run neither writes it nor, when a write fails, removes it.
-  sim_reg_set_text(PLAT_HKCU, ENTRY, "DisplayName", "eBook My_Great_Book");
-  sim_reg_set_text(PLAT_HKCU, ENTRY, "UninstallString", "made by the other run");
-  sim_fail(SIM_REG_OPEN, 6, false);  // SOFTWARE .. Uninstall, then the entry
-  sim_fail(SIM_REG_WRITE, 1, true);
-  ensure();
-  std::string text;
-  EXPECT_TRUE(sim_reg_get_text(PLAT_HKCU, ENTRY, "UninstallString", &text));
-  EXPECT_EQ("made by the other run", text);
+  // whole, so this run neither writes it, writes working or not, nor removes it.
+  for (bool writes_fail : {false, true}) {
+    SetUp();
+    sim_reg_set_text(PLAT_HKCU, ENTRY, "DisplayName", "eBook My_Great_Book");
+    sim_reg_set_text(PLAT_HKCU, ENTRY, "UninstallString", "made by the other run");
+    sim_fail(SIM_REG_OPEN, 6, false);  // SOFTWARE .. Uninstall, then the entry
+    if (writes_fail) sim_fail(SIM_REG_WRITE, 1, true);
+    ensure();
+    std::string text;
+    EXPECT_TRUE(sim_reg_get_text(PLAT_HKCU, ENTRY, "UninstallString", &text)) << writes_fail;
+    EXPECT_EQ("made by the other run", text) << writes_fail;
+  }
 }
 
 TEST_F(Desktop, ShortcutIsReplacedAndPointsAtTheTarget) {

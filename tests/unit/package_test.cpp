@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -367,6 +368,18 @@ std::string temp_name(int n) {
   return std::string("C:\\lib\\~bk5775a9f9-") + std::to_string(n) + ".tmp";
 }
 
+// pkg_extract of PACKAGE into DEST with at most EXISTS_BOUND lookups of
+// names: temporary names that come round again would loop for ever.
+const int EXISTS_BOUND = 200;
+int extract_bounded(const char *dest, uint32_t end) {
+  int before = sim_calls(SIM_PATH_EXISTS);
+  sim_fail(SIM_PATH_EXISTS, EXISTS_BOUND, true);
+  int ok = pkg_extract(PACKAGE, dest, end);
+  sim_clear_faults();
+  EXPECT_GT(EXISTS_BOUND, sim_calls(SIM_PATH_EXISTS) - before) << dest << ": the names came round";
+  return ok;
+}
+
 TEST_F(Package, ExtractTemporaryNamesAreTheDestinationsOwn) {
   // The first name is number 0; a name held by another extraction is passed
   // over for the next. (The move and the removal fail, so the file stays.)
@@ -383,15 +396,18 @@ TEST_F(Package, ExtractTemporaryNamesAreTheDestinationsOwn) {
   sim_lock_file(temp_name(1).c_str(), false);
   EXPECT_EQ((std::vector<std::string>{"~bk5775a9f9-0.tmp", "~bk5775a9f9-1.tmp"}), library());
 
-  // Another book in the folder has names of its own; another spelling of
-  // the destination has the same names.
-  SetUp();
-  write(package(b));
-  write(b.substr(0, 700), temp_name(0).c_str());
-  EXPECT_EQ(1, pkg_extract(PACKAGE, "C:\\lib\\Other.bkr", 1820));
-  EXPECT_EQ((std::vector<std::string>{"other.bkr", "~bk5775a9f9-0.tmp"}), library());
-  EXPECT_EQ(1, pkg_extract(PACKAGE, "C:\\LIB\\BOOK.BKR", 1820));
-  EXPECT_EQ((std::vector<std::string>{"book.bkr", "other.bkr"}), library());
+  // Another book in the folder has names of its own; every other spelling
+  // of the destination has the same names.
+  for (const char *spelling : {"C:\\LIB\\BOOK.BKR", "C:Book.bkr", "C:\\lib/Book.bkr"}) {
+    SetUp();
+    sim_set_current_dir(LIBRARY);  // "C:Book.bkr" is in it
+    write(package(b));
+    write(b.substr(0, 700), temp_name(0).c_str());
+    EXPECT_EQ(1, pkg_extract(PACKAGE, "C:\\lib\\Other.bkr", 1820));
+    EXPECT_EQ((std::vector<std::string>{"other.bkr", "~bk5775a9f9-0.tmp"}), library());
+    EXPECT_EQ(1, pkg_extract(PACKAGE, spelling, 1820)) << spelling;
+    EXPECT_EQ((std::vector<std::string>{"book.bkr", "other.bkr"}), library()) << spelling;
+  }
 }
 
 TEST_F(Package, ExtractRemovesWhatKilledExtractionsLeftAndNothingElse) {
@@ -414,7 +430,7 @@ TEST_F(Package, ExtractRemovesWhatKilledExtractionsLeftAndNothingElse) {
   write(b.substr(0, 10), "C:\\lib\\~bk0.tmp");
   write("the user's", "C:\\lib\\~bk5775a9f9-9.tmp");
 
-  EXPECT_EQ(1, pkg_extract(PACKAGE, DEST, 3320));
+  EXPECT_EQ(1, extract_bounded(DEST, 3320));
   EXPECT_EQ(b, read(DEST));
   sim_lock_file(temp_name(4).c_str(), false);
   EXPECT_EQ(
@@ -426,14 +442,22 @@ TEST_F(Package, ExtractRemovesWhatKilledExtractionsLeftAndNothingElse) {
   EXPECT_EQ(b.substr(0, 10), read("C:\\lib\\~bk0.tmp"));
   EXPECT_EQ("the user's", read(temp_name(9).c_str()));
 
-  // However many names other files hold, the names go on past them.
+  // However many names other files hold, the names go on past them, and a
+  // leftover among them (at 27) is found and its name taken.
   SetUp();
   write(package(b));
   write(OLD_DEST, DEST);
-  for (int n = 0; n < 30; ++n) write(older.substr(0, 2000), temp_name(n).c_str());
-  EXPECT_EQ(1, pkg_extract(PACKAGE, DEST, 3320));
+  std::vector<std::string> kept = {"book.bkr"};
+  for (int n = 0; n < 30; ++n) {
+    write(n == 27 ? b.substr(0, 1500) : older.substr(0, 2000), temp_name(n).c_str());
+    if (n != 27) kept.push_back(temp_name(n).substr(7));
+  }
+  EXPECT_EQ(1, extract_bounded(DEST, 3320));
   EXPECT_EQ(b, read(DEST));
-  EXPECT_EQ(31u, library().size());
+  std::vector<std::string> names = library();
+  std::sort(names.begin(), names.end());
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, names);
 }
 
 TEST_F(Package, ExtractTemporaryNameIsAsciiAndFitsWhereTheDestinationDoes) {
@@ -462,6 +486,33 @@ TEST_F(Package, ExtractTemporaryNameIsAsciiAndFitsWhereTheDestinationDoes) {
     EXPECT_EQ(b.substr(0, 100), read(dest.c_str())) << name;
     EXPECT_EQ(1, pkg_extract(PACKAGE, dest.c_str(), 1820)) << name;
     EXPECT_EQ(b, read(dest.c_str())) << name;
+  }
+
+  // With a one-character name at 259 the names end at 9: when all ten are
+  // taken the extraction fails, and ends.
+  std::string folder = std::string(LIBRARY) + "\\" + std::string(125, 'f') + "\\" +
+                       std::string(259 - 6 - 1 - 125 - 1 - 1 - 1, 'g');
+  for (char digit = '0'; digit <= '9'; ++digit)
+    write("the user's", (folder + "\\" + digit).c_str());
+  write(OLD_DEST, (folder + "\\b").c_str());
+  EXPECT_EQ(0, extract_bounded((folder + "\\b").c_str(), 1820));
+  EXPECT_EQ(OLD_DEST, read((folder + "\\b").c_str()));
+
+  // The first name beside "Book.bkr" as the room left of 259 characters
+  // shrinks: whole, without ".tmp", cut from the front. (The move and the
+  // removal fail, so the file stays to be seen.)
+  struct Case {
+    uint32_t room;
+    const char *temp;
+  };
+  for (Case c : {Case{17, "~bk5775a9f9-0.tmp"}, Case{16, "~bk5775a9f9-0"},
+                 Case{13, "~bk5775a9f9-0"}, Case{12, "bk5775a9f9-0"}}) {
+    std::string near = std::string(LIBRARY) + "\\" + std::string(251 - c.room, 'r');
+    ASSERT_TRUE(sim_make_folder(near.c_str()));
+    sim_fail(SIM_FILE_REPLACE, 1, false);
+    sim_fail(SIM_FILE_DELETE, 1, false);
+    EXPECT_EQ(0, pkg_extract(PACKAGE, (near + "\\Book.bkr").c_str(), 1820)) << c.room;
+    EXPECT_EQ(std::vector<std::string>{c.temp}, sim_list_folder(near.c_str())) << c.room;
   }
 }
 

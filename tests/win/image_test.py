@@ -2,7 +2,7 @@
 """The built Windows images: the same bytes from every link of the same
 objects, no time stamp and no build folder inside, and the launcher's layout
 (32-bit GUI, relocatable with NX, importing kernel32 alone and delay-loading
-nothing, no manifest or version resource, resources last before the
+nothing, its own manifest and no version resource, resources last before the
 relocations, at most 32 KiB besides the carried installer), and the
 launcher's version tag, once, before its resources.
 
@@ -19,10 +19,11 @@ import subprocess
 import sys
 import tempfile
 import time
+import xml.etree.ElementTree as ElementTree
 
 PROGRAMS = ("bklaunch.exe", "bkpack.exe")
 LAUNCHER_CAP = 32 * 1024
-RT_ICON, RT_GROUP_ICON = 3, 14  # no others: no version (16), no manifest (24)
+RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24  # no others: no version (16)
 failures = []
 
 
@@ -50,11 +51,13 @@ def relink(win32, program, folder):
 
 
 def sections(image):
-    """The PE header's offset, and (name, raw size, raw offset) per section."""
+    """The PE header's offset, and (name, raw size, raw offset, address) per
+    section."""
     pe = struct.unpack_from("<I", image, 0x3C)[0]
     count, optional = struct.unpack_from("<2xH12xH", image, pe + 4)
     table = pe + 24 + optional
     return pe, [(image[s:s + 8].rstrip(b"\0").decode(),) + struct.unpack_from("<8xII", image, s + 8)
+                + struct.unpack_from("<4xI", image, s + 8)
                 for s in (table + 40 * i for i in range(count))]
 
 
@@ -84,12 +87,14 @@ def imported_dlls(image, pe):
     return names, delayed != 0
 
 
-def resources(image, raw):
-    """{type: data bytes} of the resource tree at file offset RAW, checking
-    every directory's time stamp on the way."""
+def resources(image, raw, address):
+    """{type: data bytes} of the resource tree at file offset RAW (section
+    address ADDRESS), and {(type, name): data} of its leaves, checking every
+    directory's time stamp on the way."""
     found = {}
+    leaves = {}
 
-    def walk(offset, depth, kind):
+    def walk(offset, depth, kind, key=None):
         stamp, named, ids = struct.unpack_from("<4xI4xHH", image, raw + offset)
         check(stamp == 0, "resource directory time stamp %#x" % stamp)
         for i in range(named + ids):
@@ -100,13 +105,34 @@ def resources(image, raw):
                     at = raw + (name & 0x7FFFFFFF)
                     length = struct.unpack_from("<H", image, at)[0]
                     kind = image[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+            if depth == 1:
+                key = (kind, name)
             if target & 0x80000000:
-                walk(target & 0x7FFFFFFF, depth + 1, kind)
+                walk(target & 0x7FFFFFFF, depth + 1, kind, key)
             else:
-                found[kind] = found.get(kind, 0) + struct.unpack_from("<4xI", image, raw + target)[0]
+                rva, size = struct.unpack_from("<II", image, raw + target)
+                found[kind] = found.get(kind, 0) + size
+                leaves[key] = image[raw + rva - address:raw + rva - address + size]
 
     walk(0, 0, None)
-    return found
+    return found, leaves
+
+
+def check_manifest(manifest):
+    """The launcher's own manifest: XML, asInvoker, and no dependency (a
+    common-controls one would change how every dialog looks and loads)."""
+    check(manifest is not None, "bklaunch.exe has no manifest (type 24, ID 1)")
+    if manifest is None:
+        return
+    try:
+        root = ElementTree.fromstring(manifest)
+    except ElementTree.ParseError as e:
+        check(False, "bklaunch.exe: its manifest is not XML: %s" % e)
+        return
+    tags = [(e.tag.rsplit("}", 1)[-1], e.attrib) for e in root.iter()]  # without namespaces
+    levels = [a.get("level") for t, a in tags if t == "requestedExecutionLevel"]
+    check(levels == ["asInvoker"], "bklaunch.exe: manifest execution levels %s" % levels)
+    check(all(t != "dependency" for t, _ in tags), "bklaunch.exe: its manifest names a dependency")
 
 
 def project_version(source):
@@ -140,9 +166,10 @@ def check_image(program, image, source, win32):
     tag = b"BKLAUNCH " + project_version(source).encode() + b"\0"
     check(image.count(b"BKLAUNCH ") == 1 and 0 <= image.find(tag) < rsrc_at,
           "bklaunch.exe: the tag %r is not there once, before the resources" % tag)
-    found = resources(image, rsrc_at)
-    check(sorted(found, key=str) == sorted([RT_ICON, RT_GROUP_ICON, "ZUX"], key=str),
+    found, leaves = resources(image, rsrc_at, table[names.index(".rsrc")][3])
+    check(sorted(found, key=str) == sorted([RT_ICON, RT_GROUP_ICON, RT_MANIFEST, "ZUX"], key=str),
           "bklaunch.exe resource types %s" % sorted(found, key=str))
+    check_manifest(leaves.get((RT_MANIFEST, 1)))
     bare = len(image) - found.get("ZUX", 0)
     check(bare <= LAUNCHER_CAP, "bklaunch.exe is %d bytes besides its installer" % bare)
     print("bklaunch.exe: %d bytes, %d besides the installer" % (len(image), bare))

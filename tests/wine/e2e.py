@@ -659,6 +659,41 @@ def planted_dlls(w):
         w.set_reader_version(8011)
 
 
+MANIFESTED_PACKAGE = "C:\\books\\manifested\\My Great Book.exe"
+
+
+@case("planted DLLs", "a manifest beside the package names them as its own files: none runs")
+def planted_manifest(w):
+    # A program without a manifest of its own reads NAME.exe.manifest beside
+    # it, and takes the DLLs that file names from its folder before any
+    # search order applies; the launcher's embedded one must win.
+    folder = MANIFESTED_PACKAGE.rsplit("\\", 1)[0]
+    manifest = MANIFESTED_PACKAGE + ".manifest"
+    plant(w, (folder,))
+    try:
+        with open(w.u(manifest), "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+                    '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">\n'
+                    '<assemblyIdentity type="win32" name="My.Great.Book" version="1.0.0.0"'
+                    ' processorArchitecture="x86"/>\n'
+                    + "".join('<file name="%s"/>\n' % name for name in PLANT_NAMES)
+                    + "</assembly>\n")
+        shutil.copyfile(w.u(PACKAGE_A), w.u(MANIFESTED_PACKAGE))
+        w.ensure_reader()
+        if w.exists(w.copy):
+            os.remove(w.u(w.copy))
+        _, reads = w.logs()
+        code = w.launch(MANIFESTED_PACKAGE, env={"WINEDEBUG": "-all,err+all,trace+loaddll"})
+        expect_no_planted_code(w, w.last_log())
+        check(code == 0, "exit code %d" % code)
+        w.expect_file(w.copy, w.book_a, "library copy")
+        w.expect_reader_started(reads, w.copy)
+    finally:
+        unplant(w, (folder,))
+        if w.exists(manifest):
+            os.remove(w.u(manifest))
+
+
 # ------------------------------------------------------------------------
 
 
