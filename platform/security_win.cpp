@@ -83,5 +83,6 @@ int win_folder_security(int elevated, WinFolderSecurity *security) {
   return label != NULL && set_sacl != NULL && init_acl(sacl, sizeof security->sacl, ACL_REVISION) &&
          label(sacl, ACL_REVISION, SECURITY_INHERIT, SYSTEM_MANDATORY_LABEL_NO_WRITE_UP,
                (PSID)SID_HIGH_LABEL) &&
-         set_sacl(&security->descriptor, TRUE, sacl, FALSE);
+         set_sacl(&security->descriptor, TRUE, sacl, FALSE) &&
+         set_control(&security->descriptor, SE_SACL_PROTECTED, SE_SACL_PROTECTED);
 }

@@ -18,5 +18,6 @@ struct WinFolderSecurity {
 // inheritance, full access for SYSTEM and the Administrators, each passed on
 // to what is created inside; with ELEVATED 0 the same for the token's user,
 // with ELEVATED 1 instead a high integrity label, no write up, passed on
-// too. Returns 1, or 0 when advapi32, the token or a list call fails.
+// too, in a protected list of its own. Returns 1, or 0 when advapi32, the
+// token or a list call fails.
 int win_folder_security(int elevated, WinFolderSecurity *security);
