@@ -56,26 +56,14 @@ static int reader_temp_folder(char *temp) {
   return temp[n - 1] == '\\' || text_append(temp, PATH_CAP, "\\");
 }
 
-// What FOLDER holds: 1 the installer's file and nothing else, 0 nothing
-// that a listing shows, -1 anything else or a listing that fails midway.
-static int reader_folder_holds(const char *folder) {
-  char pattern[PATH_CAP];
-  char name[PATH_CAP];
-  int is_folder = 0;
-  if (!text_format(pattern, PATH_CAP, "%s\\*", folder)) return -1;
-  PlatFind find = plat_find_first(pattern, name, &is_folder);
-  if (!find) return 0;
-  int installer = 0;
-  int other = 0;
-  int next;
-  do {
-    if (!is_folder && text_same_folded(name, INSTALLER_FILE))
-      installer = 1;
-    else
-      other = 1;
-  } while ((next = plat_find_next(find, name, &is_folder)) == 1);
-  plat_find_close(find);
-  return other || next < 0 ? -1 : installer;
+// What the held FOLDER holds: 1 the installer's file and nothing else, 0
+// nothing, -1 anything else, or a listing that fails.
+static int reader_folder_holds(PlatFolder folder) {
+  uint32_t count = 0;
+  int found = 0;
+  if (!plat_folder_contents(folder, INSTALLER_FILE, &count, &found)) return -1;
+  if (count == 0) return 0;
+  return count == 1 && found ? 1 : -1;
 }
 
 // Removes the folder NAME under TEMP when a killed run left it: it holds
@@ -91,7 +79,7 @@ static void reader_sweep_folder(const char *temp, const char *name) {
     return;
   PlatFolder held = plat_folder_hold(folder);
   if (!held) return;
-  int holds = reader_folder_holds(folder);
+  int holds = reader_folder_holds(held);
   int emptied = holds == 0 || (holds == 1 && plat_file_delete(installer));
   plat_folder_release(held);
   if (emptied) plat_folder_remove(folder);
@@ -165,19 +153,20 @@ static PlatStream reader_write_held(const char *path, const void *bytes, uint32_
   return held;
 }
 
-// Writes the installer into FOLDER as "bksetup.exe" and, when FOLDER holds
-// nothing else (a DLL beside it would be loaded by the installer), runs it
+// Writes the installer into FOLDER (held as HELD_FOLDER) as "bksetup.exe"
+// and, when FOLDER holds nothing else (a DLL beside it would be loaded by the installer), runs it
 // with FOLDER as its current folder (so that none of its DLL lookups sees
 // the user's) and waits for it; deletes the file afterwards when this run
 // made it. Returns the installer's exit code, -1 when it did not run.
-static int reader_run_in(const char *folder, const void *bytes, uint32_t size) {
+static int reader_run_in(const char *folder, PlatFolder held_folder, const void *bytes,
+                         uint32_t size) {
   char path[PATH_CAP];
   if (!text_format(path, PATH_CAP, "%s\\%s", folder, INSTALLER_FILE)) return -1;
   int made = 0;
   int exit_code = -1;
   PlatStream held = reader_write_held(path, bytes, size, &made);
   PlatProcess installer = 0;
-  if (held && reader_folder_holds(folder) == 1) {
+  if (held && reader_folder_holds(held_folder) == 1) {
     const char *argv[] = {path, 0};
     installer = plat_process_start(path, argv, folder);
   }
@@ -204,7 +193,7 @@ static int reader_run_installer(PlatModule module) {
   char folder[PATH_CAP];
   PlatFolder held = reader_folder_create(temp, elevated, folder);
   if (!held) return 0;
-  int exit_code = reader_run_in(folder, bytes, size);
+  int exit_code = reader_run_in(folder, held, bytes, size);
   plat_folder_release(held);
   plat_folder_remove(folder);
   return exit_code == 0;

@@ -4,6 +4,7 @@
 // their own.
 #include <windows.h>
 
+#include <stddef.h>
 #include <winternl.h>
 
 #include "dll_win.h"
@@ -107,6 +108,57 @@ PlatFolder plat_folder_hold(const char *path) {
 
 void plat_folder_release(PlatFolder folder) {
   if (folder != NULL) CloseHandle((HANDLE)folder);
+}
+
+typedef NTSTATUS(NTAPI *QueryDirectoryFn)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID,
+                                          ULONG, FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING,
+                                          BOOLEAN);
+#define WIN_STATUS_NO_MORE_FILES ((NTSTATUS)0x80000006L)
+
+// 1 when the UTF-16 name of ENTRY is NAME (ASCII letters folded; NAME is
+// ASCII).
+static int win_entry_named(const FILE_DIRECTORY_INFORMATION *entry, const char *name) {
+  ULONG units = entry->FileNameLength / sizeof(WCHAR);
+  ULONG i = 0;
+  for (; i < units && name[i] != '\0'; i++) {
+    WCHAR c = entry->FileName[i];
+    if (c >= 0x80 || text_fold((char)c) != text_fold(name[i])) return 0;
+  }
+  return i == units && name[i] == '\0';
+}
+
+int plat_folder_contents(PlatFolder folder, const char *name, uint32_t *count, int *found) {
+  // NtQueryDirectoryFile on the held handle: FindFirstFileA would open the
+  // folder again by its path, and under Wine without sharing a delete.
+  QueryDirectoryFn query = (QueryDirectoryFn)dll_loaded_proc("ntdll.dll", "NtQueryDirectoryFile");
+  *count = 0;
+  *found = 0;
+  if (query == NULL) return 0;
+  DWORD buffer[1024];
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+    IO_STATUS_BLOCK io;
+    NTSTATUS status = query((HANDLE)folder, NULL, NULL, NULL, &io, buffer, sizeof buffer,
+                            FileDirectoryInformation, FALSE, NULL, restart);
+    if (status == WIN_STATUS_NO_MORE_FILES) return 1;
+    if (status < 0) return 0;
+    // Each entry lies inside the buffer, at an offset the system gives.
+    const uint8_t *at = (const uint8_t *)buffer;
+    const uint8_t *end = at + (io.Information < sizeof buffer ? io.Information : sizeof buffer);
+    for (;;) {
+      const FILE_DIRECTORY_INFORMATION *entry = (const FILE_DIRECTORY_INFORMATION *)at;
+      if (end - at < (ptrdiff_t)offsetof(FILE_DIRECTORY_INFORMATION, FileName) ||
+          entry->FileNameLength > (ULONG)(end - at) - offsetof(FILE_DIRECTORY_INFORMATION, FileName))
+        return 0;
+      if (!win_entry_named(entry, ".") && !win_entry_named(entry, "..")) {
+        ++*count;
+        if (!(entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && win_entry_named(entry, name))
+          *found = 1;
+      }
+      if (entry->NextEntryOffset == 0) break;
+      if (entry->NextEntryOffset > (ULONG)(end - at)) return 0;
+      at += entry->NextEntryOffset;
+    }
+  }
 }
 
 // Copies the name of DATA into NAME (PATH_CAP bytes) and says whether it is

@@ -150,6 +150,13 @@ PlatFolder plat_folder_hold(const char *path);
 // Lets go of FOLDER; null is ignored.
 void plat_folder_release(PlatFolder folder);
 
+// Counts what the held FOLDER holds, "." and ".." aside, into *COUNT, and
+// sets *FOUND to 1 when a file (not a folder) named NAME, case ignored, is
+// among it, else 0. The listing goes through the held folder itself, never
+// through its path. Once per hold: Wine lists a hold again as it was the
+// first time. Returns 1, or 0 when the listing fails.
+int plat_folder_contents(PlatFolder folder, const char *name, uint32_t *count, int *found);
+
 // Lists the names that PATTERN ("C:\Temp\bk*": a folder, a separator and
 // a name with wildcards) matches, "." and ".." left out. Returns the listing
 // with the first name (at most 259 characters) in NAME (PATH_CAP bytes) and

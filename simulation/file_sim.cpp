@@ -428,6 +428,21 @@ PlatFolder plat_folder_hold(const char *path) {
 
 void plat_folder_release(PlatFolder folder) { g_files.folders.erase((uintptr_t)folder); }
 
+int plat_folder_contents(PlatFolder folder, const char *name, uint32_t *count, int *found) {
+  *count = 0;
+  *found = 0;
+  if (sim_fault_hit(SIM_FOLDER_CONTENTS)) return 0;
+  auto held = g_files.folders.find((uintptr_t)folder);
+  if (held == g_files.folders.end() || !name) return 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(held->second.host, ec), end; !ec && it != end; it.increment(ec)) {
+    ++*count;
+    if (it->path().filename().string() == path_fold_all(name) && !host_is_folder(it->path().string()))
+      *found = 1;
+  }
+  return ec ? 0 : 1;
+}
+
 // The next name of listing ID into NAME and *IS_FOLDER; 0 at its end.
 static int find_take(uintptr_t id, char *name, int *is_folder) {
   auto it = g_files.finds.find(id);

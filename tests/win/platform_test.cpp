@@ -324,25 +324,47 @@ TEST(PlatFolders, PrivateFolderIsHeldFromItsCreation) {
   EXPECT_FALSE(MoveFileA(dir.c_str(), moved.c_str()));
   EXPECT_FALSE(RemoveDirectoryA(dir.c_str()));
   EXPECT_EQ(plat_folder_hold(dir.c_str()), nullptr);
-  write_whole(dir + "\\bksetup.exe", "MZ");
-  char name[PATH_CAP] = "";
-  int is_folder = -1;
-  PlatFind find = plat_find_first((dir + "\\*").c_str(), name, &is_folder);
-  ASSERT_NE(find, nullptr);
-  EXPECT_STREQ(name, "bksetup.exe");
-  EXPECT_EQ(is_folder, 0);
-  EXPECT_EQ(plat_find_next(find, name, &is_folder), 0);
-  plat_find_close(find);
+  uint32_t count = 9;
+  int found = -1;
+  write_whole(dir + "\\BKSETUP.exe", "MZ");
+  EXPECT_EQ(plat_folder_contents(held, "bksetup.exe", &count, &found), 1);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(found, 1);
   plat_folder_release(held);
 
-  // Free again: a sweep holds it with the right to remove it, once.
+  // Free again: a sweep holds it with the right to remove it, once, and
+  // lists it through that hold too.
   held = plat_folder_hold(dir.c_str());
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(plat_folder_hold(dir.c_str()), nullptr);
   EXPECT_FALSE(MoveFileA(dir.c_str(), moved.c_str()));
+  ASSERT_TRUE(CreateDirectoryA((dir + "\\setup.dll").c_str(), NULL));
+  EXPECT_EQ(plat_folder_contents(held, "setup.dll", &count, &found), 1);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(found, 0) << "a folder of that name";
   plat_folder_release(held);
+
+  // The temporary folder's listing by a pattern.
+  char name[PATH_CAP] = "";
+  int is_folder = -1;
+  PlatFind find = plat_find_first((dir + "\\*").c_str(), name, &is_folder);
+  ASSERT_NE(find, nullptr);
+  std::string names = lower(name) + (is_folder ? "/" : "");
+  EXPECT_EQ(plat_find_next(find, name, &is_folder), 1);
+  names += " " + lower(name) + (is_folder ? "/" : "");
+  EXPECT_EQ(plat_find_next(find, name, &is_folder), 0);
+  plat_find_close(find);
+  EXPECT_TRUE(names == "bksetup.exe setup.dll/" || names == "setup.dll/ bksetup.exe") << names;
+  EXPECT_EQ(plat_find_first((dir + "\\x*").c_str(), name, &is_folder), nullptr) << name;
+
   EXPECT_EQ(plat_file_delete((dir + "\\bksetup.exe").c_str()), 1);
-  EXPECT_EQ(plat_find_first((dir + "\\*").c_str(), name, &is_folder), nullptr) << name;
+  EXPECT_EQ(plat_folder_remove((dir + "\\setup.dll").c_str()), 1);
+  held = plat_folder_hold(dir.c_str());
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(plat_folder_contents(held, "bksetup.exe", &count, &found), 1);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(found, 0);
+  plat_folder_release(held);
   EXPECT_EQ(plat_folder_remove(dir.c_str()), 1);
   EXPECT_EQ(plat_folder_hold(dir.c_str()), nullptr);
   EXPECT_EQ(plat_folder_create_private((dir + "\\missing\\below").c_str(), 0), nullptr);
