@@ -226,6 +226,8 @@ bool sim_fault_hit(SimOp op) {
   return f.seen == f.nth || (f.persistent && f.seen > f.nth);
 }
 
+bool sim_elevated(void) { return g_sys.elevated; }
+
 uintptr_t sim_handle_next(void) {
   g_next_handle += 4;
   return g_next_handle;
@@ -262,8 +264,6 @@ void sim_set_env(const char *name, const char *value) {
 void sim_set_version(uint32_t major) { g_sys.version = major; }
 
 void sim_set_elevated(bool elevated) { g_sys.elevated = elevated; }
-
-bool sim_elevated(void) { return g_sys.elevated; }
 
 void sim_set_code_page(uint32_t code_page) { g_sys.code_page = code_page; }
 

@@ -24,15 +24,13 @@ const char LEFTOVER[] = "C:\\Users\\reader\\Temp\\bk0000abcd\\bksetup.exe";
 const int IDNO = 7;
 
 const char *const OP_NAMES[SIM_OP_COUNT] = {
-    "env get",        "random",        "token elevated", "windows dir",    "reg open",
-    "reg create",     "reg read",      "reg write",      "reg delete",     "documents",
-    "desktop",        "temp folder",   "full path",      "path exists",    "folder create",
-    "folder remove",  "private folder", "folder hold",   "folder contents", "find first",
-    "find next",
-    "file create",    "file write",    "file flush",     "file close",     "file delete",
-    "file replace",   "stream open",   "stream hold",    "stream seek",    "stream size",
-    "stream read",    "resource get",  "process start",  "start",          "message",
-    "save dialog",    "shell link"};
+    "env get",       "windows dir",   "reg open",      "reg create",  "reg read",    "reg write",
+    "reg delete",    "documents",     "desktop",       "temp folder", "full path",   "path exists",
+    "folder create", "folder remove", "file create",   "file write",  "file flush",  "file close",
+    "file delete",   "file replace",  "stream open",   "stream hold", "stream seek", "stream size",
+    "stream read",   "resource get",  "process start", "start",       "message",     "save dialog",
+    "shell link",    "random",        "token elevated", "private folder", "folder hold",
+    "folder contents", "find first",  "find next"};
 
 enum Before { NO_COPY, OLD_COPY, CURRENT_COPY };
 

@@ -12,7 +12,7 @@
 namespace {
 
 const char TEMP[] = "C:\\Users\\reader\\Temp";
-// The first folder a run makes (the simulation's unique numbers count from 1).
+// The first folder a run makes (the simulation's random bytes count from 1).
 const char OWN_FOLDER[] = "C:\\Users\\reader\\Temp\\bk00000001";
 const char INSTALLER[] = "C:\\Users\\reader\\Temp\\bk00000001\\bksetup.exe";
 // A few KiB: the bytes read back span three pieces of 1 KiB.
