@@ -30,29 +30,92 @@ static int reader_detect(void) {
 // folder for this run: a file in the temporary folder itself could be
 // changed by any program of the user's between the write and the start, and
 // the installer, which runs with administrator rights, would load DLLs left
-// beside it there.
+// beside it there. The folder is made and held in one step, with an access
+// list of its own, so that no program without those rights can put anything
+// into it, rename it away or swap it for another.
 #define INSTALLER_FOLDER_TRIES 16u
 #define INSTALLER_FOLDER_DIGITS 8u  // "bk" and eight hex digits
 
-// Creates a new folder under the temporary folder named "bk" and eight hex
-// digits of a number no other program can guess; a name that exists is
-// passed over, and left alone, for the next. Its path is left in FOLDER.
-// 0 when the temporary folder is unknown, the path would not fit, or every
-// try fails.
-static int reader_folder_create(char *folder) {
-  char temp[PATH_CAP];
+// 1 when NAME is a name of the installer folders: "bk" and eight lower-case
+// hex digits.
+static int reader_is_folder_name(const char *name) {
+  if (name[0] != 'b' || name[1] != 'k') return 0;
+  for (uint32_t d = 0; d < INSTALLER_FOLDER_DIGITS; d++) {
+    char c = name[2 + d];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return 0;
+  }
+  return name[2 + INSTALLER_FOLDER_DIGITS] == '\0';
+}
+
+// Copies the temporary folder into TEMP (PATH_CAP bytes), ending in '\'.
+// 0 when it is unknown or would not fit.
+static int reader_temp_folder(char *temp) {
   if (!plat_folder_temp(temp)) return 0;
   uint32_t n = text_length(temp, PATH_CAP);
   if (n == 0) return 0;
-  const char *separator = temp[n - 1] == '\\' ? "" : "\\";
+  return temp[n - 1] == '\\' || text_append(temp, PATH_CAP, "\\");
+}
+
+// What the held FOLDER holds: 1 the installer's file and nothing else, 0
+// nothing, -1 anything else, or a listing that fails.
+static int reader_folder_holds(PlatFolder folder) {
+  uint32_t count = 0;
+  int found = 0;
+  if (!plat_folder_contents(folder, INSTALLER_FILE, &count, &found)) return -1;
+  if (count == 0) return 0;
+  return count == 1 && found ? 1 : -1;
+}
+
+// Removes the folder NAME under TEMP when a killed run left it: it holds
+// nothing but the installer's file, which no program has open (a running
+// installer's can't be deleted), and this run may remove it whole. It is
+// held meanwhile, with the right to remove it, which a run still using it
+// refuses, and never through a junction to somewhere else.
+static void reader_sweep_folder(const char *temp, const char *name) {
+  char folder[PATH_CAP];
+  char installer[PATH_CAP];
+  if (!text_format(folder, PATH_CAP, "%s%s", temp, name) ||
+      !text_format(installer, PATH_CAP, "%s\\%s", folder, INSTALLER_FILE))
+    return;
+  PlatFolder held = plat_folder_hold(folder);
+  if (!held) return;
+  int holds = reader_folder_holds(held);
+  int emptied = holds == 0 || (holds == 1 && plat_file_delete(installer));
+  plat_folder_release(held);
+  if (emptied) plat_folder_remove(folder);
+}
+
+// Removes what runs killed while their installer ran left under TEMP
+// (ending in '\'); see reader_sweep_folder. Anything else is left alone.
+static void reader_sweep(const char *temp) {
+  char pattern[PATH_CAP];
+  char name[PATH_CAP];
+  int is_folder = 0;
+  if (!text_format(pattern, PATH_CAP, "%sbk*", temp)) return;
+  PlatFind find = plat_find_first(pattern, name, &is_folder);
+  if (!find) return;
+  do {
+    if (is_folder && reader_is_folder_name(name)) reader_sweep_folder(temp, name);
+  } while (plat_find_next(find, name, &is_folder) == 1);
+  plat_find_close(find);
+}
+
+// Creates and holds a new folder under TEMP (ending in '\') named "bk" and
+// eight hex digits of random bytes, private to the administrators (and to
+// the user when the run is not ELEVATED); a name that exists is passed
+// over, and left alone, for the next. Its path is left in FOLDER. Null when
+// the random bytes can't be had, the path would not fit, or every try fails.
+static PlatFolder reader_folder_create(const char *temp, int elevated, char *folder) {
   for (uint32_t i = 0; i < INSTALLER_FOLDER_TRIES; i++) {
+    uint8_t random[INSTALLER_FOLDER_DIGITS / 2];
+    if (!plat_random(random, sizeof random)) return 0;
     char name[3 + INSTALLER_FOLDER_DIGITS] = "bk";
-    uint32_t number = plat_unique_number();
     for (uint32_t d = 0; d < INSTALLER_FOLDER_DIGITS; d++)
-      name[2 + d] = "0123456789abcdef"[(number >> (28 - 4 * d)) & 0xFu];
+      name[2 + d] = "0123456789abcdef"[(random[d / 2] >> (d % 2 ? 0 : 4)) & 0xFu];
     name[2 + INSTALLER_FOLDER_DIGITS] = '\0';
-    if (!text_format(folder, PATH_CAP, "%s%s%s", temp, separator, name)) return 0;
-    if (plat_folder_create(folder)) return 1;
+    if (!text_format(folder, PATH_CAP, "%s%s", temp, name)) return 0;
+    PlatFolder held = plat_folder_create_private(folder, elevated);
+    if (held) return held;
   }
   return 0;
 }
@@ -90,38 +153,48 @@ static PlatStream reader_write_held(const char *path, const void *bytes, uint32_
   return held;
 }
 
-// Writes the installer into FOLDER as "bksetup.exe", runs it with FOLDER as
-// its current folder (so that none of its DLL lookups sees the user's) and
-// waits for it; deletes the file afterwards when this run made it. Returns
-// the installer's exit code, -1 when it did not run.
-static int reader_run_in(const char *folder, const void *bytes, uint32_t size) {
+// Writes the installer into FOLDER (held as HELD_FOLDER) as "bksetup.exe"
+// and, when FOLDER holds nothing else (a DLL beside it would be loaded by the installer), runs it
+// with FOLDER as its current folder (so that none of its DLL lookups sees
+// the user's) and waits for it; deletes the file afterwards when this run
+// made it. Returns the installer's exit code, -1 when it did not run.
+static int reader_run_in(const char *folder, PlatFolder held_folder, const void *bytes,
+                         uint32_t size) {
   char path[PATH_CAP];
   if (!text_format(path, PATH_CAP, "%s\\%s", folder, INSTALLER_FILE)) return -1;
   int made = 0;
   int exit_code = -1;
   PlatStream held = reader_write_held(path, bytes, size, &made);
-  if (held) {
+  PlatProcess installer = 0;
+  if (held && reader_folder_holds(held_folder) == 1) {
     const char *argv[] = {path, 0};
-    PlatProcess installer = plat_process_start(path, argv, folder);
-    // Started, its file is the running program's and can't be written.
-    plat_stream_close(held);
-    if (installer) exit_code = plat_process_wait(installer);
+    installer = plat_process_start(path, argv, folder);
   }
+  // Started, its file is the running program's and can't be written.
+  plat_stream_close(held);
+  if (installer) exit_code = plat_process_wait(installer);
   if (made) plat_file_delete(path);
   return exit_code;
 }
 
 // Writes the carried installer out, runs it, waits, and removes its file and
-// folder. 1 when it ran and exited with 0. An installer that could not be
-// written whole, or changed before it was held, is not run. A folder the
-// installer left files in stays: only what this run made is removed.
+// folder, which is held until then. 1 when it ran and exited with 0. An
+// installer that could not be written whole, or changed before it was held,
+// is not run. A folder the installer left files in stays: only what this
+// run made is removed. What killed runs left is removed first.
 static int reader_run_installer(PlatModule module) {
   const void *bytes;
   uint32_t size;
   if (!plat_resource_get(module, INSTALLER_RESOURCE, INSTALLER_TYPE, &bytes, &size)) return 0;
+  char temp[PATH_CAP];
+  int elevated = 0;
+  if (!reader_temp_folder(temp) || !plat_token_elevated(&elevated)) return 0;
+  reader_sweep(temp);
   char folder[PATH_CAP];
-  if (!reader_folder_create(folder)) return 0;
-  int exit_code = reader_run_in(folder, bytes, size);
+  PlatFolder held = reader_folder_create(temp, elevated, folder);
+  if (!held) return 0;
+  int exit_code = reader_run_in(folder, held, bytes, size);
+  plat_folder_release(held);
   plat_folder_remove(folder);
   return exit_code == 0;
 }

@@ -73,17 +73,6 @@ static int pkg_temp_name(const char *dest, uint32_t n, char *temp) {
   return text_append(temp, PATH_CAP, component);
 }
 
-// 1 when A and B are the same path to Windows, which ignores the case of
-// ASCII letters.
-static int pkg_same_path(const char *a, const char *b) {
-  for (;; ++a, ++b) {
-    char x = text_fold(*a);
-    char y = text_fold(*b);
-    if (x != y) return 0;
-    if (x == '\0') return 1;
-  }
-}
-
 // 1 when the file at PATH holds the first bytes of the book, the LENGTH
 // bytes at START of S, or none of them: what an extraction of this book
 // leaves when it is killed. 0 when PATH can't be opened (no file, or one that
@@ -120,7 +109,7 @@ static void pkg_temp_sweep(PlatStream s, uint32_t start, uint32_t length, const 
     if (gap == 0) count = n + 1;
   }
   for (uint32_t n = count; n-- > 0;) {
-    if (!pkg_temp_name(dest, n, temp) || pkg_same_path(temp, dest)) continue;
+    if (!pkg_temp_name(dest, n, temp) || text_same_folded(temp, dest)) continue;
     if (pkg_temp_is_leftover(s, start, length, temp)) plat_file_delete(temp);
   }
 }
@@ -134,7 +123,7 @@ static void pkg_temp_sweep(PlatStream s, uint32_t start, uint32_t length, const 
 static PlatFile pkg_temp_create(const char *dest, char *temp) {
   for (uint32_t n = 0;; ++n) {
     if (!pkg_temp_name(dest, n, temp)) return 0;
-    if (pkg_same_path(temp, dest)) continue;
+    if (text_same_folded(temp, dest)) continue;
     PlatFile file = plat_file_create(temp);
     if (file) return file;
     if (!plat_path_exists(temp)) return 0;

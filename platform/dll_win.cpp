@@ -16,21 +16,24 @@ static const char *const DLL_NAMES[DLL_COUNT] = {"advapi32.dll", "shell32.dll", 
 static HMODULE g_modules[DLL_COUNT];
 static int g_search_restricted;
 
-// An entry point of kernel32, which every process has loaded: looking it up
-// loads nothing.
-static FARPROC dll_kernel32_proc(const char *name) {
-  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-  return kernel32 != NULL ? GetProcAddress(kernel32, name) : NULL;
+DllProc dll_loaded_proc(const char *module, const char *name) {
+  HMODULE loaded = GetModuleHandleA(module);
+  return loaded != NULL ? (DllProc)GetProcAddress(loaded, name) : NULL;
+}
+
+// An entry point of kernel32, which every process has loaded.
+static DllProc dll_kernel32_proc(const char *name) {
+  return dll_loaded_proc("kernel32.dll", name);
 }
 
 int dll_restrict_search(void) {
   SetDefaultDllDirectoriesFn set_default =
-      (SetDefaultDllDirectoriesFn)(void (*)(void))dll_kernel32_proc("SetDefaultDllDirectories");
+      (SetDefaultDllDirectoriesFn)dll_kernel32_proc("SetDefaultDllDirectories");
   g_search_restricted = set_default != NULL && set_default(DLL_SEARCH_SYSTEM32);
   // Without the default directories, the current folder would still be
   // searched for what a system DLL loads by name later on.
   SetDllDirectoryAFn set_directory =
-      (SetDllDirectoryAFn)(void (*)(void))dll_kernel32_proc("SetDllDirectoryA");
+      (SetDllDirectoryAFn)dll_kernel32_proc("SetDllDirectoryA");
   if (set_directory != NULL) set_directory("");
   return g_search_restricted;
 }

@@ -30,6 +30,11 @@ HMODULE dll_load_by_path(const char *name);
 typedef void (*DllProc)(void);
 DllProc dll_proc(DllId dll, const char *proc);
 
+// The entry point NAME of MODULE ("ntdll.dll"), a DLL that every process
+// has loaded from its start: looking it up loads nothing and adds no import.
+// Null when either is missing.
+DllProc dll_loaded_proc(const char *module, const char *name);
+
 // The entry point FN of DLL as a pointer of FN's own declared type
 // (decltype names no import), or null.
 #define DLL_FN(dll, fn) ((decltype(&fn))dll_proc(dll, #fn))

@@ -1,9 +1,16 @@
-// Files and read streams on Windows, on kernel32 alone (the launcher carries
-// no C runtime): write handles as CreateFileA gives them, read streams with
-// a buffer of their own.
+// Files, folders and read streams on Windows, on kernel32 (the launcher
+// carries no C runtime), and ntdll for the one create that holds a folder:
+// write handles as CreateFileA gives them, read streams with a buffer of
+// their own.
 #include <windows.h>
 
+#include <stddef.h>
+#include <winternl.h>
+
+#include "dll_win.h"
 #include "platform.h"
+#include "security_win.h"
+#include "text.h"
 
 int plat_full_path(const char *path, char *out) {
   DWORD n = GetFullPathNameA(path, PATH_CAP, out, NULL);
@@ -22,6 +29,173 @@ int plat_folder_create(const char *path) {
 
 int plat_folder_remove(const char *path) {
   return RemoveDirectoryA(path) != 0;
+}
+
+// Not in every SDK header this builds with.
+#define WIN_FILE_SYNCHRONOUS_IO_NONALERT 0x00000020u
+
+// Writes into OUT (CAP units) the NT path of PATH made absolute, as UTF-16
+// ("\??\C:\..." or "\??\UNC\server\..."). Returns its length in units
+// without the terminator, 0 when it can't be had or would not fit, or when
+// PATH is neither on a drive nor on a share.
+static ULONG win_nt_path(const char *path, WCHAR *out, ULONG cap) {
+  char full[PATH_CAP];
+  DWORD n = GetFullPathNameA(path, PATH_CAP, full, NULL);
+  if (n < 3 || n >= PATH_CAP) return 0;
+  const char *rest = full;
+  const WCHAR *prefix = L"\\??\\";
+  if (full[0] == '\\' && full[1] == '\\' && full[2] != '?' && full[2] != '.') {
+    prefix = L"\\??\\UNC\\";
+    rest = full + 2;
+  } else if (full[1] != ':' || full[2] != '\\') {
+    return 0;
+  }
+  ULONG at = 0;
+  while (prefix[at] != 0) {
+    out[at] = prefix[at];
+    at++;
+  }
+  int units = MultiByteToWideChar(CP_ACP, 0, rest, -1, out + at, (int)(cap - at));
+  return units > 0 ? at + (ULONG)units - 1 : 0;
+}
+
+// H as a held folder when it is a folder and no reparse point; else H is
+// closed and the result is null.
+static PlatFolder win_folder_plain(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return (PlatFolder)h;
+  CloseHandle(h);
+  return NULL;
+}
+
+PlatFolder plat_folder_create_private(const char *path, int elevated) {
+  // NtCreateFile creates and opens in one step, where CreateDirectoryA
+  // leaves the folder unheld until a later open. ntdll is in every process.
+  auto create = (decltype(&NtCreateFile))dll_loaded_proc("ntdll.dll", "NtCreateFile");
+  WCHAR wide[PATH_CAP + 8];
+  ULONG units = win_nt_path(path, wide, PATH_CAP + 8);
+  WinFolderSecurity security;
+  if (create == NULL || units == 0 || !win_folder_security(elevated, &security)) return NULL;
+  UNICODE_STRING name;
+  name.Buffer = wide;
+  name.Length = (USHORT)(units * sizeof(WCHAR));
+  name.MaximumLength = (USHORT)((units + 1) * sizeof(WCHAR));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, &security.descriptor);
+  IO_STATUS_BLOCK io;
+  HANDLE h = NULL;
+  // Shared with readers and writers (the installer's current folder, a
+  // listing) but not with a delete: no rename, no removal.
+  NTSTATUS status = create(&h, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                           FILE_DIRECTORY_FILE | WIN_FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+  if (status < 0 || h == NULL) return NULL;
+  return win_folder_plain(h);
+}
+
+PlatFolder plat_folder_hold(const char *path) {
+  // The right to delete it: refused while another program holds it without
+  // sharing that (a run that is still using its folder). The reparse point
+  // itself is opened, never what it leads to.
+  HANDLE h = CreateFileA(path, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+  return h == INVALID_HANDLE_VALUE ? NULL : win_folder_plain(h);
+}
+
+void plat_folder_release(PlatFolder folder) {
+  if (folder != NULL) CloseHandle((HANDLE)folder);
+}
+
+typedef NTSTATUS(NTAPI *QueryDirectoryFn)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID,
+                                          ULONG, FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING,
+                                          BOOLEAN);
+#define WIN_STATUS_NO_MORE_FILES ((NTSTATUS)0x80000006L)
+
+// 1 when the UTF-16 name of ENTRY is NAME (ASCII letters folded; NAME is
+// ASCII).
+static int win_entry_named(const FILE_DIRECTORY_INFORMATION *entry, const char *name) {
+  ULONG units = entry->FileNameLength / sizeof(WCHAR);
+  ULONG i = 0;
+  for (; i < units && name[i] != '\0'; i++) {
+    WCHAR c = entry->FileName[i];
+    if (c >= 0x80 || text_fold((char)c) != text_fold(name[i])) return 0;
+  }
+  return i == units && name[i] == '\0';
+}
+
+int plat_folder_contents(PlatFolder folder, const char *name, uint32_t *count, int *found) {
+  // NtQueryDirectoryFile on the held handle: FindFirstFileA would open the
+  // folder again by its path, and under Wine without sharing a delete.
+  QueryDirectoryFn query = (QueryDirectoryFn)dll_loaded_proc("ntdll.dll", "NtQueryDirectoryFile");
+  *count = 0;
+  *found = 0;
+  if (query == NULL) return 0;
+  DWORD buffer[1024];
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+    IO_STATUS_BLOCK io;
+    NTSTATUS status = query((HANDLE)folder, NULL, NULL, NULL, &io, buffer, sizeof buffer,
+                            FileDirectoryInformation, FALSE, NULL, restart);
+    if (status == WIN_STATUS_NO_MORE_FILES) return 1;
+    if (status < 0) return 0;
+    // Each entry lies inside the buffer, at an offset the system gives.
+    const uint8_t *at = (const uint8_t *)buffer;
+    const uint8_t *end = at + (io.Information < sizeof buffer ? io.Information : sizeof buffer);
+    for (;;) {
+      const FILE_DIRECTORY_INFORMATION *entry = (const FILE_DIRECTORY_INFORMATION *)at;
+      if (end - at < (ptrdiff_t)offsetof(FILE_DIRECTORY_INFORMATION, FileName) ||
+          entry->FileNameLength > (ULONG)(end - at) - offsetof(FILE_DIRECTORY_INFORMATION, FileName))
+        return 0;
+      if (!win_entry_named(entry, ".") && !win_entry_named(entry, "..")) {
+        ++*count;
+        if (!(entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && win_entry_named(entry, name))
+          *found = 1;
+      }
+      if (entry->NextEntryOffset == 0) break;
+      if (entry->NextEntryOffset > (ULONG)(end - at)) return 0;
+      at += entry->NextEntryOffset;
+    }
+  }
+}
+
+// Copies the name of DATA into NAME (PATH_CAP bytes) and says whether it is
+// a folder; 0 for "." and ".." (and a name that would not fit), which are
+// passed over.
+static int win_find_take(const WIN32_FIND_DATAA *data, char *name, int *is_folder) {
+  const char *found = data->cFileName;
+  if (found[0] == '.' && (found[1] == '\0' || (found[1] == '.' && found[2] == '\0'))) return 0;
+  *is_folder = (data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return text_copy(name, PATH_CAP, found);
+}
+
+// Moves FIND on to the next name it can hand out: 1 with NAME set, 0 at the
+// end, -1 when the listing fails.
+static int win_find_on(HANDLE find, WIN32_FIND_DATAA *data, char *name, int *is_folder) {
+  while (FindNextFileA(find, data))
+    if (win_find_take(data, name, is_folder)) return 1;
+  return GetLastError() == ERROR_NO_MORE_FILES ? 0 : -1;
+}
+
+PlatFind plat_find_first(const char *pattern, char *name, int *is_folder) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(pattern, &data);
+  if (find == INVALID_HANDLE_VALUE) return NULL;
+  if (win_find_take(&data, name, is_folder) || win_find_on(find, &data, name, is_folder) == 1)
+    return (PlatFind)find;
+  FindClose(find);
+  return NULL;
+}
+
+int plat_find_next(PlatFind find, char *name, int *is_folder) {
+  WIN32_FIND_DATAA data;
+  return win_find_on((HANDLE)find, &data, name, is_folder);
+}
+
+void plat_find_close(PlatFind find) {
+  if (find != NULL) FindClose((HANDLE)find);
 }
 
 static PlatFile win_file_create(const char *path, DWORD disposition) {

@@ -22,6 +22,8 @@ typedef void *PlatFile;    // write handle: exclusive, on a file it created
 typedef void *PlatKey;     // registry key
 typedef void *PlatModule;  // module handle of the running program
 typedef void *PlatProcess;  // a started child process, until waited for
+typedef void *PlatFolder;   // a folder held open: it can't be renamed or removed
+typedef void *PlatFind;     // a listing of a folder's names, in progress
 
 // ---- Process and runtime -------------------------------------------------
 
@@ -54,10 +56,14 @@ int plat_windows_dir(char *out, uint32_t cap);
 // Major version of Windows (low byte of GetVersion).
 uint32_t plat_version_major(void);
 
-// A number for a name that no other process can guess ahead of time (mixed
-// from the tick count, the performance counter and the process id); calls in
-// a row give different numbers.
-uint32_t plat_unique_number(void);
+// Fills the N bytes at OUT from the system's random generator (RtlGenRandom),
+// for names that no other program can guess. Returns 1, or 0 when it fails.
+int plat_random(void *out, uint32_t n);
+
+// Sets *ELEVATED to 1 when the run has administrator rights in full (an
+// elevated token, TokenElevation), else 0 (also on systems before Vista,
+// which know no elevation). Returns 1, or 0 when the token can't be asked.
+int plat_token_elevated(int *elevated);
 
 // 1 when BYTE opens a double-byte character in the active ANSI code page
 // (IsDBCSLeadByte), else 0.
@@ -124,6 +130,45 @@ int plat_folder_create(const char *path);
 // Removes folder PATH when it is empty (RemoveDirectoryA). Returns 1 on
 // success; a folder that holds anything stays.
 int plat_folder_remove(const char *path);
+
+// Creates folder PATH new and holds it, in one call (NtCreateFile): the
+// folder exists only ever held. Its access list is protected, not inherited:
+// full access for SYSTEM and the Administrators; for the user's own account
+// only when ELEVATED is 0; when ELEVATED is 1 a high integrity label that
+// keeps out the writes of the user's programs without elevation. While held,
+// no program can rename, replace or remove it. Null when anything of that
+// name exists, the access list can't be made, or the folder turns out to be
+// a reparse point.
+PlatFolder plat_folder_create_private(const char *path, int elevated);
+
+// Holds the existing folder PATH with the right to remove it, shared with
+// nobody who would rename or remove it. Null when it is missing, a reparse
+// point (a junction leads elsewhere), held by another program, or this run
+// may not remove it.
+PlatFolder plat_folder_hold(const char *path);
+
+// Lets go of FOLDER; null is ignored.
+void plat_folder_release(PlatFolder folder);
+
+// Counts what the held FOLDER holds, "." and ".." aside, into *COUNT, and
+// sets *FOUND to 1 when a file (not a folder) named NAME, case ignored, is
+// among it, else 0. The listing goes through the held folder itself, never
+// through its path. Once per hold: Wine lists a hold again as it was the
+// first time. Returns 1, or 0 when the listing fails.
+int plat_folder_contents(PlatFolder folder, const char *name, uint32_t *count, int *found);
+
+// Lists the names that PATTERN ("C:\Temp\bk*": a folder, a separator and
+// a name with wildcards) matches, "." and ".." left out. Returns the listing
+// with the first name (at most 259 characters) in NAME (PATH_CAP bytes) and
+// *IS_FOLDER set, or null when nothing matches or the folder can't be read.
+PlatFind plat_find_first(const char *pattern, char *name, int *is_folder);
+
+// The next name of FIND into NAME and *IS_FOLDER. Returns 1; 0 at the end of
+// the listing; -1 when it fails, with names left unseen.
+int plat_find_next(PlatFind find, char *name, int *is_folder);
+
+// Ends FIND; null is ignored.
+void plat_find_close(PlatFind find);
 
 // Creates PATH for writing: write access only, no sharing, created new (an
 // existing file is left alone and the create fails), normal attributes.

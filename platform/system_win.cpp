@@ -72,23 +72,6 @@ uint32_t plat_version_major(void) {
   return LOBYTE(LOWORD(GetVersion()));
 }
 
-uint32_t plat_unique_number(void) {
-  LARGE_INTEGER counter;
-  counter.QuadPart = 0;
-  QueryPerformanceCounter(&counter);
-  uint32_t x = (uint32_t)counter.LowPart ^ (uint32_t)counter.HighPart * 0x9E3779B9u;
-  x ^= GetTickCount() * 0x85EBCA6Bu ^ GetCurrentProcessId() * 0xC2B2AE35u;
-  static uint32_t calls;
-  x += ++calls * 0x27D4EB2Fu;
-  // A round of mixing, so that runs close together share no digits.
-  x ^= x >> 16;
-  x *= 0x7FEB352Du;
-  x ^= x >> 15;
-  x *= 0x846CA68Bu;
-  x ^= x >> 16;
-  return x;
-}
-
 int plat_is_lead_byte(unsigned char byte) {
   return IsDBCSLeadByte(byte) != 0;
 }

@@ -58,3 +58,11 @@ int text_format(char *out, uint32_t cap, const char *format, ...) {
 }
 
 char text_fold(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
+
+int text_same_folded(const char *a, const char *b) {
+  for (;; ++a, ++b) {
+    char x = text_fold(*a);
+    if (x != text_fold(*b)) return 0;
+    if (x == '\0') return 1;
+  }
+}

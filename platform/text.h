@@ -12,6 +12,10 @@ uint32_t text_length(const char *s, uint32_t cap);
 // case Windows ignores in file and device names.
 char text_fold(char c);
 
+// 1 when A and B are the same name to Windows, which ignores the case of
+// ASCII letters; else 0.
+int text_same_folded(const char *a, const char *b);
+
 // OUT = SRC. Returns 1, or 0 when SRC needs more than CAP bytes.
 int text_copy(char *out, uint32_t cap, const char *src);
 

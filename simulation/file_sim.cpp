@@ -44,11 +44,25 @@ struct SimOpenFile {
   bool eof;
 };
 
+// A folder held by plat_folder_create_private or plat_folder_hold.
+struct SimHeldFolder {
+  std::string host;
+};
+
+// A listing in progress: the names that matched, in order, and the next.
+struct SimFind {
+  std::vector<std::pair<std::string, bool>> names;  // (name, is a folder)
+  size_t next;
+};
+
 struct SimFileState {
   std::string root;
   SimWinPath cwd{"C", {"Work"}};
   std::set<std::string> locks;  // host paths
   std::map<uintptr_t, SimOpenFile> open;
+  std::map<uintptr_t, SimHeldFolder> folders;
+  std::map<uintptr_t, SimFind> finds;
+  std::map<std::string, int> private_folders;  // host path -> elevated
   SimClosedHandler closed_handler = nullptr;
   bool cleanup_registered = false;
 };
@@ -164,6 +178,27 @@ SimOpenFile *files_find(void *handle, bool writer) {
 void files_close_all(void) {
   for (auto &entry : g_files.open) fclose(entry.second.fp);
   g_files.open.clear();
+  g_files.folders.clear();
+  g_files.finds.clear();
+  g_files.private_folders.clear();
+}
+
+bool files_folder_held(const std::string &host) {
+  for (const auto &entry : g_files.folders)
+    if (entry.second.host == host) return true;
+  return false;
+}
+
+bool host_is_link(const std::string &host) {
+  std::error_code ec;
+  return fs::is_symlink(fs::symlink_status(host, ec));
+}
+
+// Windows' wildcards on one name: '*' any run of characters, '?' any one.
+bool name_matches(const char *pattern, const char *name) {
+  if (*pattern == '\0') return *name == '\0';
+  if (*pattern == '*') return name_matches(pattern + 1, name) || (*name && name_matches(pattern, name + 1));
+  return *name && (*pattern == '?' || *pattern == *name) && name_matches(pattern + 1, name + 1);
 }
 
 void files_remove_root(void) {
@@ -217,7 +252,7 @@ bool sim_path_valid(const char *winpath) {
 }
 
 bool sim_path_busy(const std::string &host) {
-  if (g_files.locks.count(host)) return true;
+  if (g_files.locks.count(host) || files_folder_held(host)) return true;
   for (const auto &entry : g_files.open)
     if (entry.second.host == host) return true;
   return false;
@@ -307,7 +342,20 @@ void sim_lock_file(const char *winpath, bool locked) {
     g_files.locks.erase(host);
 }
 
-int sim_open_files(void) { return (int)g_files.open.size(); }
+int sim_open_files(void) {
+  return (int)(g_files.open.size() + g_files.folders.size() + g_files.finds.size());
+}
+
+bool sim_make_junction(const char *winpath, const char *target) {
+  std::error_code ec;
+  fs::create_directory_symlink(sim_host_path(target), sim_host_path(winpath), ec);
+  return !ec;
+}
+
+int sim_folder_security(const char *winpath) {
+  auto it = g_files.private_folders.find(sim_host_path(winpath));
+  return it == g_files.private_folders.end() ? -1 : it->second;
+}
 
 void sim_on_file_closed(SimClosedHandler handler) {
   g_files.closed_handler = handler;
@@ -345,8 +393,93 @@ int plat_folder_remove(const char *path) {
   std::string host = sim_host_path(path);
   // rmdir refuses a folder that holds anything, as RemoveDirectoryA does.
   if (!host_is_folder(host) || sim_path_busy(host)) return 0;
-  return rmdir(host.c_str()) == 0 ? 1 : 0;
+  if (rmdir(host.c_str()) != 0) return 0;
+  g_files.private_folders.erase(host);
+  return 1;
 }
+
+static PlatFolder folder_held(const std::string &host) {
+  uintptr_t id = sim_handle_next();
+  g_files.folders[id] = SimHeldFolder{host};
+  return (PlatFolder)id;
+}
+
+PlatFolder plat_folder_create_private(const char *path, int elevated) {
+  if (sim_fault_hit(SIM_FOLDER_CREATE_PRIVATE)) return nullptr;
+  if (!sim_path_valid(path)) return nullptr;
+  std::string host = sim_host_path(path);
+  if (!host_is_folder(path_parent(host)) || host_exists(host)) return nullptr;
+  if (mkdir(host.c_str(), 0777) != 0) return nullptr;
+  g_files.private_folders[host] = elevated ? 1 : 0;
+  return folder_held(host);
+}
+
+PlatFolder plat_folder_hold(const char *path) {
+  if (sim_fault_hit(SIM_FOLDER_HOLD)) return nullptr;
+  if (!sim_path_valid(path)) return nullptr;
+  std::string host = sim_host_path(path);
+  // Every holder shares no delete; a label keeps a run without elevation out.
+  auto made = g_files.private_folders.find(host);
+  bool refused = made != g_files.private_folders.end() && made->second == 1 && !sim_elevated();
+  if (host_is_link(host) || !host_is_folder(host) || files_folder_held(host) || refused)
+    return nullptr;
+  return folder_held(host);
+}
+
+void plat_folder_release(PlatFolder folder) { g_files.folders.erase((uintptr_t)folder); }
+
+int plat_folder_contents(PlatFolder folder, const char *name, uint32_t *count, int *found) {
+  *count = 0;
+  *found = 0;
+  if (sim_fault_hit(SIM_FOLDER_CONTENTS)) return 0;
+  auto held = g_files.folders.find((uintptr_t)folder);
+  if (held == g_files.folders.end() || !name) return 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(held->second.host, ec), end; !ec && it != end; it.increment(ec)) {
+    ++*count;
+    if (it->path().filename().string() == path_fold_all(name) && !host_is_folder(it->path().string()))
+      *found = 1;
+  }
+  return ec ? 0 : 1;
+}
+
+// The next name of listing ID into NAME and *IS_FOLDER; 0 at its end.
+static int find_take(uintptr_t id, char *name, int *is_folder) {
+  auto it = g_files.finds.find(id);
+  if (it == g_files.finds.end() || it->second.next >= it->second.names.size()) return 0;
+  const auto &entry = it->second.names[it->second.next++];
+  if (entry.first.size() >= PATH_CAP) return 0;
+  memcpy(name, entry.first.c_str(), entry.first.size() + 1);
+  *is_folder = entry.second ? 1 : 0;
+  return 1;
+}
+
+PlatFind plat_find_first(const char *pattern, char *name, int *is_folder) {
+  if (sim_fault_hit(SIM_FIND_FIRST)) return nullptr;
+  if (!pattern) return nullptr;
+  std::string text = pattern;
+  size_t cut = text.find_last_of("\\/");
+  if (cut == std::string::npos || !sim_path_valid(text.substr(0, cut + 1).c_str())) return nullptr;
+  std::string wanted = path_fold_all(text.substr(cut + 1));
+  SimFind find{{}, 0};
+  for (const std::string &entry : sim_list_folder(text.substr(0, cut + 1).c_str())) {
+    std::string full = text.substr(0, cut + 1) + entry;
+    if (name_matches(wanted.c_str(), entry.c_str()))
+      find.names.push_back({entry, host_is_folder(sim_host_path(full.c_str()))});
+  }
+  if (find.names.empty()) return nullptr;
+  uintptr_t id = sim_handle_next();
+  g_files.finds[id] = find;
+  find_take(id, name, is_folder);
+  return (PlatFind)id;
+}
+
+int plat_find_next(PlatFind find, char *name, int *is_folder) {
+  if (sim_fault_hit(SIM_FIND_NEXT)) return -1;
+  return find_take((uintptr_t)find, name, is_folder);
+}
+
+void plat_find_close(PlatFind find) { g_files.finds.erase((uintptr_t)find); }
 
 // Both creates count as one operation (SIM_FILE_CREATE) for the faults.
 static PlatFile file_create(const char *path, bool always) {

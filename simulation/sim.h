@@ -7,14 +7,18 @@
 //   sharing does: a write handle is exclusive; while a stream is open the
 //   file can be read by others but not created, deleted or replaced; while
 //   a held stream (plat_stream_hold) is open, not even another program can
-//   write it (sim_write_file fails);
+//   write it (sim_write_file fails); a held folder can't be removed, nor
+//   held again; a folder made private while elevated can't be held by a run
+//   that is not; a junction (sim_make_junction) is a host symbolic link;
 // - registry: in memory, HKEY_CLASSES_ROOT and HKEY_CURRENT_USER trees;
 // - folders, environment, version, command line, resources: configured here;
 // - message boxes and the save dialog: answered from a script, recorded (a
 //   path chosen in the dialog makes its folder the current folder);
 // - processes: a start is answered by a handler (default: can't start),
 //   which sees the program, its command line and its current folder;
-// - unique numbers: 1, 2, 3, ... from sim_reset on;
+// - random bytes: each call gives the number of calls since sim_reset, 1, 2,
+//   3, ..., in its first four bytes, most significant first, zeros after;
+// - elevation: not elevated unless sim_set_elevated says so;
 // - starts and shell links: recorded (a link is also written as a file that
 //   holds its target; like the real link object it needs COM initialised);
 // - faults: any operation can be made to fail on its Nth call from now, once
@@ -61,6 +65,14 @@ enum SimOp {
   SIM_MESSAGE,
   SIM_SAVE_DIALOG,
   SIM_SHELL_LINK,
+  // The installer's folder.
+  SIM_RANDOM,
+  SIM_TOKEN_ELEVATED,
+  SIM_FOLDER_CREATE_PRIVATE,
+  SIM_FOLDER_HOLD,
+  SIM_FOLDER_CONTENTS,
+  SIM_FIND_FIRST,
+  SIM_FIND_NEXT,
   SIM_OP_COUNT
 };
 
@@ -92,7 +104,13 @@ std::vector<std::string> sim_list_folder(const char *winpath);
 // While locked, WINPATH can't be opened, created, deleted or replaced, as a
 // file held open without sharing by another process.
 void sim_lock_file(const char *winpath, bool locked);
-// Streams and write handles currently open (leak check).
+// WINPATH becomes a junction (a host symbolic link) to the folder TARGET.
+bool sim_make_junction(const char *winpath, const char *target);
+// How folder WINPATH was made: -1 not by plat_folder_create_private, else
+// the ELEVATED it was given (1: label and no user entry, 0: the user's entry).
+int sim_folder_security(const char *winpath);
+// Streams, write handles, held folders and listings currently open (leak
+// check).
 int sim_open_files(void);
 
 // Configuration. A null value makes the lookup fail / the variable unset.
@@ -100,6 +118,7 @@ enum SimFolder { SIM_DOCUMENTS, SIM_DESKTOP, SIM_TEMP, SIM_WINDOWS };
 void sim_set_folder(SimFolder which, const char *winpath);
 void sim_set_env(const char *name, const char *value);
 void sim_set_version(uint32_t major);
+void sim_set_elevated(bool elevated);
 void sim_set_command_line(const char *line);
 void sim_set_current_dir(const char *winpath);
 // The active ANSI code page: 932, 936, 949 and 950 have lead bytes; any other

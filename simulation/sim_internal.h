@@ -34,6 +34,9 @@ bool sim_path_valid(const char *winpath);
 // write handle, so that no other open, delete or replace can reach it.
 bool sim_path_busy(const std::string &host);
 
+// Whether the run is elevated (sim_set_elevated).
+bool sim_elevated(void);
+
 // The current folder as a Windows path ("C:\Work").
 std::string sim_current_dir(void);
 

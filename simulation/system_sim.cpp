@@ -75,7 +75,8 @@ struct SimSystemState {
   std::string command_line = "\"C:\\Books\\Sample.exe\"";
   int com_balance = 0;
   int com_inits = 0;
-  uint32_t unique = 0;
+  uint32_t random_calls = 0;
+  bool elevated = false;
   // Node-based, so the bytes handed out stay put while others are added.
   std::map<std::pair<std::string, std::string>, std::string> resources;  // (type, name)
   // By folded path; the keys below exist on every Windows.
@@ -225,6 +226,8 @@ bool sim_fault_hit(SimOp op) {
   return f.seen == f.nth || (f.persistent && f.seen > f.nth);
 }
 
+bool sim_elevated(void) { return g_sys.elevated; }
+
 uintptr_t sim_handle_next(void) {
   g_next_handle += 4;
   return g_next_handle;
@@ -259,6 +262,8 @@ void sim_set_env(const char *name, const char *value) {
 }
 
 void sim_set_version(uint32_t major) { g_sys.version = major; }
+
+void sim_set_elevated(bool elevated) { g_sys.elevated = elevated; }
 
 void sim_set_code_page(uint32_t code_page) { g_sys.code_page = code_page; }
 
@@ -390,7 +395,20 @@ int plat_windows_dir(char *out, uint32_t cap) {
 
 uint32_t plat_version_major(void) { return g_sys.version; }
 
-uint32_t plat_unique_number(void) { return ++g_sys.unique; }
+int plat_random(void *out, uint32_t n) {
+  if (sim_fault_hit(SIM_RANDOM)) return 0;
+  uint32_t number = ++g_sys.random_calls;
+  uint8_t *bytes = (uint8_t *)out;
+  for (uint32_t i = 0; i < n; i++) bytes[i] = i < 4 ? (uint8_t)(number >> (24 - 8 * i)) : 0;
+  return 1;
+}
+
+int plat_token_elevated(int *elevated) {
+  *elevated = 0;
+  if (sim_fault_hit(SIM_TOKEN_ELEVATED)) return 0;
+  *elevated = g_sys.elevated ? 1 : 0;
+  return 1;
+}
 
 // Code page 1252 holds Latin-1 from 0xA0 up (0x80..0x9F are typographic
 // marks, which no test needs); any other page maps only ASCII here.

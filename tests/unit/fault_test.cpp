@@ -20,6 +20,7 @@ const char TEMP[] = "C:\\Users\\reader\\Temp";
 const char ELSEWHERE[] = "D:\\Elsewhere";
 const char CHOSEN[] = "D:\\Elsewhere\\chosen.bkr";
 const char NO_READER_CAPTION[] = "Install BKR Reader";
+const char LEFTOVER[] = "C:\\Users\\reader\\Temp\\bk0000abcd\\bksetup.exe";
 const int IDNO = 7;
 
 const char *const OP_NAMES[SIM_OP_COUNT] = {
@@ -28,7 +29,8 @@ const char *const OP_NAMES[SIM_OP_COUNT] = {
     "folder create", "folder remove", "file create",   "file write",  "file flush",  "file close",
     "file delete",   "file replace",  "stream open",   "stream hold", "stream seek", "stream size",
     "stream read",   "resource get",  "process start", "start",       "message",     "save dialog",
-    "shell link"};
+    "shell link",    "random",        "token elevated", "private folder", "folder hold",
+    "folder contents", "find first",  "find next"};
 
 enum Before { NO_COPY, OLD_COPY, CURRENT_COPY };
 
@@ -40,16 +42,18 @@ struct Scenario {
   const char *save;  // chosen in the save dialog; null: none queued
   bool install;      // no reader yet: the carried installer runs first
   bool deletes;      // "/o": the copy is deleted before the extraction
+  bool leftover;     // a killed run's installer folder waits in the temp folder
 };
 
 const Scenario SCENARIOS[] = {
-    {"first run", NO_COPY, "", 0, nullptr, false, false},
-    {"first run installing the reader", NO_COPY, "", 0, nullptr, true, false},
-    {"newer package with /s", OLD_COPY, " /s", 0, nullptr, false, false},
-    {"newer package answered Yes", OLD_COPY, "", PLAT_IDYES, nullptr, false, false},
-    {"newer package answered No, saved elsewhere", OLD_COPY, "", IDNO, CHOSEN, false, false},
-    {"same package again", CURRENT_COPY, "", 0, nullptr, false, false},
-    {"same package with /o", CURRENT_COPY, " /o", 0, nullptr, false, true},
+    {"first run", NO_COPY, "", 0, nullptr, false, false, false},
+    {"first run installing the reader", NO_COPY, "", 0, nullptr, true, false, false},
+    {"newer package with /s", OLD_COPY, " /s", 0, nullptr, false, false, false},
+    {"newer package answered Yes", OLD_COPY, "", PLAT_IDYES, nullptr, false, false, false},
+    {"newer package answered No, saved elsewhere", OLD_COPY, "", IDNO, CHOSEN, false, false, false},
+    {"same package again", CURRENT_COPY, "", 0, nullptr, false, false, false},
+    {"same package with /o", CURRENT_COPY, " /o", 0, nullptr, false, true, false},
+    {"first run installing the reader after a killed one", NO_COPY, "", 0, nullptr, true, false, true},
 };
 
 // The installer sets the version it installs and succeeds.
@@ -71,6 +75,7 @@ class Faults : public ::testing::Test {
     if (!s.install) sim_reg_set_u32(PLAT_HKCR, ".bkr", "Version", 8011);
     sim_add_resource("INSTPLUG", "ZUX", "MZ installer");
     sim_on_run(installs_reader);
+    if (s.leftover) sim_write_file(LEFTOVER, "MZ installer");
     sim_write_file(PACKAGE, books_package(std::string(700, 'L'), book, "signature"));
     if (s.before == OLD_COPY) sim_write_file(COPY, old_copy);
     if (s.before == CURRENT_COPY) sim_write_file(COPY, book);
@@ -97,8 +102,12 @@ class Faults : public ::testing::Test {
     EXPECT_EQ(0, sim_open_files()) << "a file left open";
     EXPECT_EQ(0, sim_reg_open_keys()) << "a registry key left open";
     EXPECT_EQ(0, sim_com_balance());
+    // A killed run's folder is removed whole or stays whole.
     if (!delete_fails) {
-      EXPECT_TRUE(sim_list_folder(TEMP).empty()) << "installer left in the temp folder";
+      const std::vector<std::string> left = sim_list_folder(TEMP);
+      EXPECT_TRUE(left.empty() || (s.leftover && left == std::vector<std::string>{"bk0000abcd"} &&
+                                   file(LEFTOVER) == "MZ installer"))
+          << "installer left in the temp folder";
     }
 
     // Only the book's own names, and only whole books under them.
@@ -174,6 +183,7 @@ TEST_F(Faults, EveryOperationFailingOnceOrFromThenOn) {
       SCOPED_TRACE(std::string(s.what) + ", no fault");
       EXPECT_EQ(LAUNCH_EXIT_OK, code);
       ASSERT_EQ(1u, sim_starts().size());
+      EXPECT_TRUE(sim_list_folder(TEMP).empty());
       expect_nothing_lost_nothing_false(s, code);
     }
     int calls[SIM_OP_COUNT];

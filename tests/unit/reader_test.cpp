@@ -1,5 +1,7 @@
 #include "launcher/reader.h"
 
+#include <string.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,10 +12,15 @@
 namespace {
 
 const char TEMP[] = "C:\\Users\\reader\\Temp";
-// The first folder a run makes (the simulation's unique numbers count from 1).
+// The first folder a run makes (the simulation's random bytes count from 1).
 const char OWN_FOLDER[] = "C:\\Users\\reader\\Temp\\bk00000001";
 const char INSTALLER[] = "C:\\Users\\reader\\Temp\\bk00000001\\bksetup.exe";
-const char INSTALLER_BYTES[] = "MZ stand-in installer bytes";
+// A few KiB: the bytes read back span three pieces of 1 KiB.
+const std::string INSTALLER_BYTES = [] {
+  std::string bytes = "MZ";
+  for (uint32_t i = 0; bytes.size() < 3000; i++) bytes += (char)(i * 31 + 7);
+  return bytes;
+}();
 const char TEXT_BEFORE_6[] =
     "In order to open this eBook, you need to install the BKR Reader.\n\n"
     "Log in as an Administrator and open this book again.";
@@ -27,12 +34,18 @@ bool g_set_version;
 uint32_t g_installs_version;
 bool g_file_was_complete;
 bool g_file_was_held;
+bool g_folder_was_held;
+int g_folder_security;
 std::string g_folder;
 
 int fake_installer(const char *program, const char *, const char *folder) {
   std::string bytes;
   g_file_was_complete = sim_read_file(program, &bytes) && bytes == INSTALLER_BYTES;
   g_file_was_held = !sim_write_file(program, "another program's bytes");
+  PlatFolder other = plat_folder_hold(folder);
+  g_folder_was_held = other == nullptr;
+  plat_folder_release(other);
+  g_folder_security = sim_folder_security(folder);
   g_folder = folder;
   if (g_set_version) sim_reg_set_u32(PLAT_HKCR, ".bkr", "Version", g_installs_version);
   return g_exit_code;
@@ -49,6 +62,8 @@ class Reader : public ::testing::Test {
     g_installs_version = READER_REQUIRED_VERSION;
     g_file_was_complete = false;
     g_file_was_held = false;
+    g_folder_was_held = false;
+    g_folder_security = -1;
     g_folder.clear();
   }
   void TearDown() override { EXPECT_EQ(0, sim_reg_open_keys()); }
@@ -69,17 +84,21 @@ TEST_F(Reader, PresentReaderIsLeftAlone) {
 TEST_F(Reader, OldOrMissingReaderIsInstalledFromAFolderOfItsOwn) {
   // Below the required version, no value, no key: all run the installer
   // from a new folder under the temporary folder, its current folder too,
-  // whole and held against other programs; file and folder are gone after.
-  for (int setup = 0; setup < 3; setup++) {
+  // held, with the access list of the run's elevation; the file whole and
+  // held against other programs; file and folder are gone after.
+  for (int setup = 0; setup < 4; setup++) {
     SetUp();
     if (setup == 0) installed(READER_REQUIRED_VERSION - 1);
     if (setup == 1) sim_reg_set_text(PLAT_HKCR, ".bkr", "Other", "x");
+    sim_set_elevated(setup == 3);
     EXPECT_EQ(1, reader_provide(nullptr, 1)) << setup;
     ASSERT_EQ(1u, sim_runs().size()) << setup;
     EXPECT_EQ(INSTALLER, sim_runs()[0]) << "only its own path, unquoted";
     EXPECT_EQ(OWN_FOLDER, g_folder);
     EXPECT_TRUE(g_file_was_complete);
     EXPECT_TRUE(g_file_was_held);
+    EXPECT_TRUE(g_folder_was_held);
+    EXPECT_EQ(setup == 3 ? 1 : 0, g_folder_security) << setup;
     EXPECT_TRUE(sim_list_folder(TEMP).empty());
     EXPECT_EQ(0, sim_open_files());
     EXPECT_TRUE(sim_messages().empty());
@@ -124,14 +143,71 @@ TEST_F(Reader, NothingLeftInTheTemporaryFolderMatters) {
             sim_list_folder("C:\\Users\\reader\\Temp\\bk00000002"));
 }
 
+TEST_F(Reader, WhatKilledRunsLeftIsRemovedAndNothingElse) {
+  // Removed: folders of the installer's naming that hold a bksetup.exe
+  // alone, or nothing. Kept: every other name and content, a file held
+  // open, a junction and what it leads to, a folder a live run holds, and
+  // one an elevated run made, which a run without elevation may not remove.
+  const std::string temp = std::string(TEMP) + "\\";
+  for (const char *name : {"bk0000abcd", "bk0000abce", "bk0000abcf", "bk0000abc", "bk0000abcd1",
+                           "bk0000abcg", "bk0000abd0", "bk0000abd1"})
+    sim_write_file((temp + name + "\\bksetup.exe").c_str(), "left");
+  sim_make_folder((temp + "bk0000abd2").c_str());
+  sim_write_file((temp + "bk0000abcf\\readme.txt").c_str(), "the user's");
+  sim_lock_file((temp + "bk0000abd0\\bksetup.exe").c_str(), true);
+  PlatFolder live = plat_folder_hold((temp + "bk0000abd1").c_str());
+  sim_write_file("C:\\Elsewhere\\bksetup.exe", "elsewhere");
+  sim_make_junction((temp + "bk0000abd4").c_str(), "C:\\Elsewhere");
+  sim_set_elevated(true);
+  plat_folder_release(plat_folder_create_private((temp + "bk0000abd5").c_str(), 1));
+  sim_write_file((temp + "bk0000abd5\\bksetup.exe").c_str(), "left");
+  sim_set_elevated(false);
+
+  EXPECT_EQ(1, reader_provide(nullptr, 0));
+  plat_folder_release(live);
+  sim_lock_file((temp + "bk0000abd0\\bksetup.exe").c_str(), false);
+  EXPECT_EQ((std::vector<std::string>{"bk0000abc", "bk0000abcd1", "bk0000abcf", "bk0000abcg",
+                                      "bk0000abd0", "bk0000abd1", "bk0000abd4", "bk0000abd5"}),
+            sim_list_folder(TEMP));
+  for (const char *name : {"bk0000abc", "bk0000abcd1", "bk0000abcg", "bk0000abd0", "bk0000abd1",
+                           "bk0000abd4", "bk0000abd5"})
+    EXPECT_TRUE(sim_file_exists((temp + name + "\\bksetup.exe").c_str())) << name;
+  EXPECT_EQ((std::vector<std::string>{"bksetup.exe", "readme.txt"}),
+            sim_list_folder((temp + "bk0000abcf").c_str()));
+  EXPECT_TRUE(sim_file_exists("C:\\Elsewhere\\bksetup.exe"));
+  EXPECT_EQ(0, sim_open_files());
+}
+
+std::string g_tampered;
+
 TEST_F(Reader, InstallerChangedBeforeItIsHeldIsNotRun) {
   // Another program rewrites the file in the moment between its close and
-  // the hold: the bytes read back differ, and nothing is run.
-  sim_on_file_closed([](const char *path) { sim_write_file(path, "MZ planted"); });
-  EXPECT_EQ(0, reader_provide(nullptr, 1));
-  EXPECT_TRUE(sim_runs().empty());
-  EXPECT_EQ(1u, sim_messages().size());
-  EXPECT_TRUE(sim_list_folder(TEMP).empty());
+  // the hold, or puts a DLL beside it: the bytes read back differ, or the
+  // folder holds more than the installer, and nothing is run.
+  struct Case {
+    const char *what;
+    std::string bytes;  // the file's new bytes; empty: a DLL beside it
+  } cases[] = {
+      {"rewritten", "MZ planted"},
+      {"changed in its last KiB", INSTALLER_BYTES.substr(0, 2500) + "X" + INSTALLER_BYTES.substr(2501)},
+      {"one byte short", INSTALLER_BYTES.substr(0, INSTALLER_BYTES.size() - 1)},
+      {"one byte longer", INSTALLER_BYTES + "X"},
+      {"a DLL put beside it", ""},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    g_tampered = c.bytes;
+    sim_on_file_closed([](const char *path) {
+      if (g_tampered.empty())
+        sim_write_file((std::string(path, strrchr(path, '\\')) + "\\version.dll").c_str(), "MZ");
+      else
+        sim_write_file(path, g_tampered);
+    });
+    EXPECT_EQ(0, reader_provide(nullptr, 1)) << c.what;
+    EXPECT_TRUE(sim_runs().empty()) << c.what;
+    EXPECT_EQ(1u, sim_messages().size()) << c.what;
+    EXPECT_EQ(0, sim_open_files()) << c.what;
+  }
 }
 
 TEST_F(Reader, FailuresTellTheUserAndCleanUp) {
@@ -145,7 +221,10 @@ TEST_F(Reader, FailuresTellTheUserAndCleanUp) {
       {"installer leaves no version", [] { g_set_version = false; }, true},
       {"installer leaves an old version", [] { g_installs_version = 8009; }, true},
       {"resource missing", [] { sim_reset(); sim_on_run(fake_installer); }, false},
-      {"no folder can be made", [] { sim_fail(SIM_FOLDER_CREATE, 1, true); }, false},
+      {"no folder can be made", [] { sim_fail(SIM_FOLDER_CREATE_PRIVATE, 1, true); }, false},
+      {"no random bytes", [] { sim_fail(SIM_RANDOM, 1, false); }, false},
+      {"elevation unknown", [] { sim_fail(SIM_TOKEN_ELEVATED, 1, false); }, false},
+      {"folder can't be listed before the start", [] { sim_fail(SIM_FOLDER_CONTENTS, 1, false); }, false},
       {"installer file can't be created", [] { sim_fail(SIM_FILE_CREATE, 1, false); }, false},
       {"installer file written short", [] { sim_fail(SIM_FILE_WRITE, 1, false); }, false},
       {"installer file can't be closed", [] { sim_fail(SIM_FILE_CLOSE, 1, false); }, false},

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <objbase.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 
@@ -12,10 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/dll_win.h"
 #include "platform/platform.h"
+#include "platform/security_win.h"
 
 namespace {
 
@@ -258,6 +261,100 @@ TEST(PlatFolders, CreateFolderOnce) {
   EXPECT_EQ(plat_folder_create(dir.c_str()), 0);
   EXPECT_EQ(plat_folder_create((dir + "\\missing\\below").c_str()), 0);
   RemoveDirectoryA(dir.c_str());
+}
+
+// The descriptor of the installer's folder in its string form.
+std::string folder_descriptor(int elevated) {
+  WinFolderSecurity security;
+  if (!win_folder_security(elevated, &security)) return "<not built>";
+  char *text = NULL;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(
+          &security.descriptor, SDDL_REVISION_1,
+          DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, &text,
+          NULL))
+    return "<not converted>";
+  std::string out(text);
+  LocalFree(text);
+  return out;
+}
+
+TEST(PlatFolders, InstallerFolderDescriptorForElevatedRunsAndOthers) {
+  // Protected from inheritance; SYSTEM and the Administrators in full, passed
+  // on to the installer's file. Not elevated: the user too. Elevated: not
+  // the user, but a high label that the user's other programs can't write up to.
+  HANDLE token = NULL;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  DWORD user[32], n = 0;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof user, &n));
+  CloseHandle(token);
+  char *sid = NULL;
+  ASSERT_TRUE(ConvertSidToStringSidA(((TOKEN_USER *)user)->User.Sid, &sid));
+  const std::string user_ace = std::string("(A;OICI;FA;;;") + sid + ")";
+  LocalFree(sid);
+  const std::string system_and_admins = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+  EXPECT_EQ(folder_descriptor(0), system_and_admins + user_ace);
+  // The label in its own protected list. Wine's string form shows neither
+  // its type (ML) nor its right (NW): both are read from the entry below.
+  const std::string text = folder_descriptor(1);
+  const std::string label_text = text.substr(std::min(text.size(), system_and_admins.size()));
+  EXPECT_EQ(text.substr(0, system_and_admins.size()), system_and_admins);
+  EXPECT_TRUE(label_text == "S:P(ML;OICI;NW;;;HI)" || label_text == "S:P(;OICI;CC;;;HI)")
+      << label_text;
+  WinFolderSecurity security;
+  ASSERT_EQ(win_folder_security(1, &security), 1);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL sacl = NULL;
+  ACE_HEADER *label = NULL;
+  ASSERT_TRUE(GetSecurityDescriptorSacl(&security.descriptor, &present, &sacl, &defaulted));
+  ASSERT_TRUE(present && sacl != NULL && sacl->AceCount == 1);
+  ASSERT_TRUE(GetAce(sacl, 0, (void **)&label));
+  EXPECT_EQ(label->AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+  EXPECT_EQ(((SYSTEM_MANDATORY_LABEL_ACE *)label)->Mask, (DWORD)SYSTEM_MANDATORY_LABEL_NO_WRITE_UP);
+  int elevated = -1;
+  EXPECT_EQ(plat_token_elevated(&elevated), 1);
+  EXPECT_TRUE(elevated == 0 || elevated == 1) << elevated;
+}
+
+TEST(PlatFolders, PrivateFolderIsHeldFromItsCreation) {
+  std::string dir = scratch("private"), moved = scratch("moved");
+  PlatFolder held = plat_folder_create_private(dir.c_str(), 1);
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(plat_folder_create_private(dir.c_str(), 1), nullptr) << "created twice";
+  // Neither renamed nor removed, nor held by a sweep, while held; written into and listed.
+  EXPECT_FALSE(MoveFileA(dir.c_str(), moved.c_str()));
+  EXPECT_FALSE(RemoveDirectoryA(dir.c_str()));
+  EXPECT_EQ(plat_folder_hold(dir.c_str()), nullptr);
+  uint32_t count = 9;
+  int found = -1;
+  write_whole(dir + "\\BKSETUP.exe", "MZ");
+  EXPECT_EQ(plat_folder_contents(held, "bksetup.exe", &count, &found), 1);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(found, 1);
+  plat_folder_release(held);
+
+  // Free again: a sweep holds it with the right to remove it, once, and
+  // lists it through that hold too.
+  held = plat_folder_hold(dir.c_str());
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(plat_folder_hold(dir.c_str()), nullptr);
+  EXPECT_FALSE(MoveFileA(dir.c_str(), moved.c_str()));
+  ASSERT_TRUE(CreateDirectoryA((dir + "\\setup.dll").c_str(), NULL));
+  EXPECT_EQ(plat_folder_contents(held, "setup.dll", &count, &found), 1);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(found, 0) << "a folder of that name";
+  plat_folder_release(held);
+
+  EXPECT_EQ(plat_file_delete((dir + "\\bksetup.exe").c_str()), 1);
+  EXPECT_EQ(plat_folder_remove((dir + "\\setup.dll").c_str()), 1);
+  held = plat_folder_hold(dir.c_str());
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(plat_folder_contents(held, "bksetup.exe", &count, &found), 1);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(found, 0);
+  plat_folder_release(held);
+  EXPECT_EQ(plat_folder_remove(dir.c_str()), 1);
+  EXPECT_EQ(plat_folder_hold(dir.c_str()), nullptr);
+  EXPECT_EQ(plat_folder_create_private((dir + "\\missing\\below").c_str(), 0), nullptr);
 }
 
 // ---- Files and streams ---------------------------------------------------

@@ -529,6 +529,57 @@ def install_leaves_newer(w):
     w.expect_reader_started(reads, w.copy)
 
 
+RENAME_READY = "C:\\e2e\\rename.ready"
+RENAME_STOP = "C:\\e2e\\rename.stop"
+RENAME_REPORT = "C:\\e2e\\rename.report"
+
+
+@case("installer's folder", "another program tries to rename it away, again and again: never once, the installer runs from it")
+def folder_not_renamed(w):
+    # rename_away.exe, a program of the same user, lists the temporary folder
+    # in a loop and renames every new installer folder it sees, until the
+    # installer runs; the folder is held from the call that creates it, so
+    # every try fails.
+    w.set_reader_version(None)
+    w.put_copy(w.book_a)
+    for path in (RENAME_READY, RENAME_STOP, RENAME_REPORT):
+        if w.exists(path):
+            os.remove(w.u(path))
+    os.makedirs(os.path.join(w.artefacts, w.case), exist_ok=True)
+    with open(os.path.join(w.artefacts, w.case, "rename_away.log"), "wb") as log:
+        poller = subprocess.Popen(["wine", os.path.join(w.win32_dir, "rename_away.exe"), w.temp,
+                                   RENAME_READY, RENAME_STOP, RENAME_REPORT],
+                                  env=w.p.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                  start_new_session=True)
+    try:
+        wait_for(lambda: w.exists(RENAME_READY) or poller.poll() is not None,
+                 w.deadline.sooner(60), "rename_away to start")
+        check(w.exists(RENAME_READY), "rename_away did not start (exit %s)" % poller.poll())
+        installs, reads = w.logs()
+        # The installer takes a while, so that the folder stays in sight.
+        code = w.launch(PACKAGE_A, env={"BKR_STANDIN_DELAY_MS": "500"})
+    finally:
+        with open(w.u(RENAME_STOP), "wb"):
+            pass
+        try:
+            poller.wait(60)
+        except subprocess.TimeoutExpired:
+            os.killpg(poller.pid, signal.SIGKILL)
+            poller.wait()
+        for name in os.listdir(w.u(w.temp)):
+            if name.endswith("-moved"):
+                shutil.rmtree(os.path.join(w.u(w.temp), name))
+    check(poller.returncode == 0, "rename_away exit code %s" % poller.returncode)
+    report = dict(item.split("=") for item in w.read(RENAME_REPORT).decode().split())
+    check(int(report["seen"]) >= 1 and report["started"] == "1",
+          "rename_away never saw the installer's folder, or the installer run: %s" % report)
+    check(int(report["renamed"]) == 0, "the installer's folder was renamed away: %s" % report)
+    check(code == 0, "exit code %d" % code)
+    w.expect_installer_runs(installs, 1, exit_code=0)
+    w.expect_file(w.copy, w.book_a, "library copy")
+    w.expect_reader_started(reads, w.copy)
+
+
 def runs_new_installer(w, package):
     """With the reader missing, PACKAGE runs the newer stand-in installer it
     carries, then copies book A and opens it."""

@@ -478,20 +478,18 @@ def held_copy(b):
     b.expect_reader_started(reads, b.copy_path(BOOK))
 
 
-@case("held installer name", "bksetup.exe in the temp folder held by another program: the reader is installed all the same")
-def held_temp_installer(b):
-    # Where launchers used to write the installer; the launcher now writes it
-    # into a folder of its own, so a file of that name no longer matters.
-    stale = b.p.temp_folder() + "\\bksetup.exe"
-    b.write(stale, b"a stale installer", old=True)
-    package, book = "C:\\books\\Held Setup Book.exe", "Held_Setup_Book"
+def install_while_held(b, held_path, package, book, also=None):
+    """Runs PACKAGE (the book "new") with the reader older than required
+    while hold_file holds HELD_PATH without sharing: the installer runs, the
+    book is copied and opened, and ALSO, when given, checks the rest before
+    the hold ends."""
     b.pack(package, "new")
     b.remove(HELD_READY, HELD_GO)
-    holder, holder_log = b.start([os.path.join(b.win32_dir, "hold_file.exe"), stale, HELD_READY, HELD_GO])
+    holder, holder_log = b.start([os.path.join(b.win32_dir, "hold_file.exe"), held_path, HELD_READY, HELD_GO])
     try:
         wait_for(lambda: b.exists(HELD_READY) or holder.poll() is not None,
-                 b.deadline.sooner(30), "the holder to open the stale installer")
-        check(b.exists(HELD_READY), "hold_file could not open %s (exit %s)" % (stale, holder.poll()))
+                 b.deadline.sooner(30), "the holder to open " + held_path)
+        check(b.exists(HELD_READY), "hold_file could not open %s (exit %s)" % (held_path, holder.poll()))
         b.p.reg_add("HKCR\\.bkr", "Version", "REG_DWORD", 8009)
         reads = len(b.reader_lines())
         code = b.launch(package)
@@ -500,10 +498,21 @@ def held_temp_installer(b):
         check(version == ("REG_DWORD", 8010), "Version is %r: the installer did not run" % (version,))
         b.expect_file(b.copy_path(book), b.books["new"], "library copy")
         b.expect_reader_started(reads, b.copy_path(book))
+        if also:
+            also()
     finally:
         b.write(HELD_GO, b"go")
         b.p.reg_add("HKCR\\.bkr", "Version", "REG_DWORD", 8011)
     check(b.finish([(holder, holder_log)], b.deadline.sooner(30)) == [0], "hold_file failed")
+
+
+@case("held installer name", "bksetup.exe in the temp folder held by another program: the reader is installed all the same")
+def held_temp_installer(b):
+    # Where launchers used to write the installer; the launcher now writes it
+    # into a folder of its own, so a file of that name no longer matters.
+    stale = b.p.temp_folder() + "\\bksetup.exe"
+    b.write(stale, b"a stale installer", old=True)
+    install_while_held(b, stale, "C:\\books\\Held Setup Book.exe", "Held_Setup_Book")
     check(b.read(stale) == b"a stale installer", "the stale bksetup.exe was changed")
     b.remove(stale)
 
@@ -699,6 +708,27 @@ def killed_launches(b):
         b.expect_reader_started(reads, b.copy_path(BOOK))
     finally:
         b.remove(users)
+
+
+@case("killed launches", "an installer folder a killed run left goes with the next install; one holding more, or a bksetup.exe held open, stays")
+def killed_installer_folders(b):
+    temp = b.p.temp_folder()
+    left, more, held = (temp + "\\" + name for name in ("bk0badc0de", "bk0badc0df", "bk0badc0e0"))
+    for folder in (left, more, held):
+        b.write(folder + "\\bksetup.exe", b"MZ a killed run's installer", old=True)
+    b.write(more + "\\version.dll", b"MZ not the run's", old=True)
+
+    def only_the_killed_runs_folder_went():
+        check(not b.exists(left), "the killed run's folder %s is still there" % left)
+        for folder, names in ((more, ["bksetup.exe", "version.dll"]), (held, ["bksetup.exe"])):
+            state = b.state(folder)
+            check(state is not None and sorted(state) == names, "%s holds %s" % (folder, state))
+            check(all(mtime == OLD_TIME for _, mtime in state.values()), "%s was rewritten" % folder)
+
+    install_while_held(b, held + "\\bksetup.exe", "C:\\books\\Swept Book.exe", "Swept_Book",
+                       only_the_killed_runs_folder_went)
+    for folder in (more, held):
+        shutil.rmtree(b.u(folder))
 
 
 @case("concurrency", "two launches of a 20 MB package at once, three rounds: both 0, copy whole")
