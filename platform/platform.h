@@ -199,7 +199,8 @@ int plat_file_replace(const char *from, const char *to);
 // 1 when paths A and B name one existing file, whatever the names (another
 // case, a hard link): the same volume serial and file index on Windows, the
 // same device and inode on the host. 0 when they don't, or either can't be
-// opened. For bkpack, which must never write over one of its inputs.
+// opened. For bkpack, which must never write over one of its inputs; the
+// launcher and the simulation have no use for it.
 int plat_same_file(const char *a, const char *b);
 
 // Opens PATH for reading, byte-exact, shared with other readers and writers.

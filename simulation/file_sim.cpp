@@ -553,16 +553,6 @@ int plat_file_replace(const char *from, const char *to) {
   return rename(src.c_str(), dst.c_str()) == 0 ? 1 : 0;
 }
 
-// Only bkpack asks this, so it has no fault of its own: the host files
-// behind both names, compared by device and inode.
-int plat_same_file(const char *a, const char *b) {
-  if (!sim_path_valid(a) || !sim_path_valid(b)) return 0;
-  struct stat sa, sb;
-  if (stat(sim_host_path(a).c_str(), &sa) != 0 || stat(sim_host_path(b).c_str(), &sb) != 0)
-    return 0;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
-}
-
 static PlatStream stream_open(const char *path, bool held) {
   if (!sim_path_valid(path)) return nullptr;
   std::string host = sim_host_path(path);
