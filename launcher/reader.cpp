@@ -26,15 +26,19 @@ static int reader_detect(void) {
   return present;
 }
 
-// The installer runs from a folder of its own, made new under the temporary
-// folder for this run: a file in the temporary folder itself could be
-// changed by any program of the user's between the write and the start, and
-// the installer, which runs with administrator rights, would load DLLs left
-// beside it there. The folder is made and held in one step, with an access
-// list of its own, so that no program without those rights can put anything
-// into it, rename it away or swap it for another.
+// The installer runs from a folder of its own, made new for this run: a
+// file in the temporary folder itself could be changed by any program of
+// the user's between the write and the start, and the installer, which runs
+// with administrator rights, would load DLLs left beside it there. The
+// folder is made and held in one step, with an access list of its own, so
+// that no program without those rights can put anything into it, rename it
+// away or swap it for another; after that it is reached only through its
+// handle, never by a path that passes a folder another program can change.
 #define INSTALLER_FOLDER_TRIES 16u
 #define INSTALLER_FOLDER_DIGITS 8u  // "bk" and eight hex digits
+// A killed run's folder is removed once nothing has changed in it for this
+// long: older launchers make folders of the same names and hold nothing.
+#define LEFTOVER_SECONDS (24u * 60u * 60u)
 
 // 1 when NAME is a name of the installer folders: "bk" and eight lower-case
 // hex digits.
@@ -47,13 +51,19 @@ static int reader_is_folder_name(const char *name) {
   return name[2 + INSTALLER_FOLDER_DIGITS] == '\0';
 }
 
-// Copies the temporary folder into TEMP (PATH_CAP bytes), ending in '\'.
-// 0 when it is unknown or would not fit.
-static int reader_temp_folder(char *temp) {
-  if (!plat_folder_temp(temp)) return 0;
+// Copies into TEMP (PATH_CAP bytes), ending in '\', the folder the
+// installer's folder is made in: for an ELEVATED run Windows' own temporary
+// folder, whose path no program without administrator rights can rename or
+// turn into a link (the system's Windows folder, not the one a
+// terminal-server session may be given); else the user's, so that the
+// installer gets no rights the user lacks. 0 when it is unknown or would
+// not fit.
+static int reader_temp_folder(int elevated, char *temp) {
+  if (elevated ? !plat_system_windows_dir(temp) : !plat_folder_temp(temp)) return 0;
   uint32_t n = text_length(temp, PATH_CAP);
   if (n == 0) return 0;
-  return temp[n - 1] == '\\' || text_append(temp, PATH_CAP, "\\");
+  if (temp[n - 1] != '\\' && !text_append(temp, PATH_CAP, "\\")) return 0;
+  return !elevated || text_append(temp, PATH_CAP, "Temp\\");
 }
 
 // What the held FOLDER holds: 1 the installer's file and nothing else, 0
@@ -66,23 +76,29 @@ static int reader_folder_holds(PlatFolder folder) {
   return count == 1 && found ? 1 : -1;
 }
 
-// Removes the folder NAME under TEMP when a killed run left it: it holds
-// nothing but the installer's file, which no program has open (a running
-// installer's can't be deleted), and this run may remove it whole. It is
-// held meanwhile, with the right to remove it, which a run still using it
-// refuses, and never through a junction to somewhere else.
+// Removes the folder NAME under TEMP when a killed run left it: untouched
+// for a day, it holds nothing but the installer's file, which no program
+// has open (a running installer's can't be deleted), and this run may
+// remove it. It is held meanwhile, with the right to remove it and shared
+// with no writer, which a run still using it refuses; a link, or a folder
+// reached through one (its final path is not the one listed), is left
+// alone. The file and the folder go through their handles, never a path.
 static void reader_sweep_folder(const char *temp, const char *name) {
-  char folder[PATH_CAP];
-  char installer[PATH_CAP];
-  if (!text_format(folder, PATH_CAP, "%s%s", temp, name) ||
-      !text_format(installer, PATH_CAP, "%s\\%s", folder, INSTALLER_FILE))
-    return;
-  PlatFolder held = plat_folder_hold(folder);
+  char listed[PATH_CAP];
+  char final_path[PATH_CAP];
+  if (!text_format(listed, PATH_CAP, "%s%s", temp, name)) return;
+  PlatFolder held = plat_folder_hold(listed);
   if (!held) return;
-  int holds = reader_folder_holds(held);
-  int emptied = holds == 0 || (holds == 1 && plat_file_delete(installer));
-  plat_folder_release(held);
-  if (emptied) plat_folder_remove(folder);
+  uint32_t age = 0;
+  int holds = -1;
+  if (plat_folder_final_path(held, final_path) == 1 && text_same_folded(final_path, listed) &&
+      plat_folder_age(held, &age) && age >= LEFTOVER_SECONDS)
+    holds = reader_folder_holds(held);
+  if (holds == 1 && !plat_folder_file_delete(held, INSTALLER_FILE)) holds = -1;
+  if (holds == -1)
+    plat_folder_release(held);
+  else
+    plat_folder_delete(held);
 }
 
 // Removes what runs killed while their installer ran left under TEMP
@@ -134,46 +150,44 @@ static int reader_reads_back(PlatStream s, const uint8_t *bytes, uint32_t size) 
   }
 }
 
-// Writes the installer's SIZE BYTES into PATH, created new, and holds it:
-// returns a stream that keeps every other program from writing, deleting or
-// replacing the file, once the bytes read back through it are the installer's
-// (so nothing changed them between the close and the hold). Null on any
-// failure. *MADE says whether this run created the file.
-static PlatStream reader_write_held(const char *path, const void *bytes, uint32_t size, int *made) {
-  PlatFile file = plat_file_create(path);
-  *made = file != 0;
-  if (!file) return 0;
-  int written = plat_file_write(file, bytes, size);
-  if (!plat_file_close(file) || !written) return 0;
-  PlatStream held = plat_stream_hold(path);
-  if (held && !reader_reads_back(held, (const uint8_t *)bytes, size)) {
-    plat_stream_close(held);
-    return 0;
-  }
-  return held;
+// Replaces FOLDER (PATH_CAP bytes), the path the held HELD was made by, with
+// the path the installer is started by: its final path, which passes no
+// link that another program could re-point while the installer runs. Where
+// the system has no such call (Windows XP, which knows no elevation either)
+// FOLDER stays as it is. 0 when the final path can't be had or would not fit.
+static int reader_start_folder(PlatFolder held, char *folder) {
+  char final_path[PATH_CAP];
+  int found = plat_folder_final_path(held, final_path);
+  return found == -1 || (found == 1 && text_copy(folder, PATH_CAP, final_path));
 }
 
-// Writes the installer into FOLDER (held as HELD_FOLDER) as "bksetup.exe"
-// and, when FOLDER holds nothing else (a DLL beside it would be loaded by the installer), runs it
-// with FOLDER as its current folder (so that none of its DLL lookups sees
-// the user's) and waits for it; deletes the file afterwards when this run
-// made it. Returns the installer's exit code, -1 when it did not run.
-static int reader_run_in(const char *folder, PlatFolder held_folder, const void *bytes,
-                         uint32_t size) {
-  char path[PATH_CAP];
-  if (!text_format(path, PATH_CAP, "%s\\%s", folder, INSTALLER_FILE)) return -1;
-  int made = 0;
-  int exit_code = -1;
-  PlatStream held = reader_write_held(path, bytes, size, &made);
+// Writes the installer's SIZE BYTES as "bksetup.exe" into the held FOLDER
+// (made as PATH) and holds it: no other program can then write, delete or
+// replace it. When the bytes read back through that hold are the
+// installer's (nothing changed them between the close and the hold) and
+// the folder holds nothing else (a DLL beside it would be loaded by the
+// installer), runs it by the folder's final path, left in PATH, with that
+// folder as its current folder (so that none of its DLL lookups sees the
+// user's), and waits for it. The file is deleted afterwards. Returns the
+// installer's exit code, -1 when it did not run.
+static int reader_run_in(PlatFolder folder, char *path, const void *bytes, uint32_t size) {
+  PlatFile file = plat_folder_file_create(folder, INSTALLER_FILE);
+  if (!file) return -1;
+  int written = plat_file_write(file, bytes, size);
+  int closed = plat_file_close(file);
+  PlatStream held = plat_folder_file_hold(folder, INSTALLER_FILE);
+  char program[PATH_CAP];
   PlatProcess installer = 0;
-  if (held && reader_folder_holds(held_folder) == 1) {
-    const char *argv[] = {path, 0};
-    installer = plat_process_start(path, argv, folder);
+  if (held && written && closed && reader_reads_back(held, (const uint8_t *)bytes, size) &&
+      reader_folder_holds(folder) == 1 && reader_start_folder(folder, path) &&
+      text_format(program, PATH_CAP, "%s\\%s", path, INSTALLER_FILE)) {
+    const char *argv[] = {program, 0};
+    installer = plat_process_start(program, argv, path);
   }
   // Started, its file is the running program's and can't be written.
   plat_stream_close(held);
-  if (installer) exit_code = plat_process_wait(installer);
-  if (made) plat_file_delete(path);
+  int exit_code = installer ? plat_process_wait(installer) : -1;
+  plat_folder_file_delete(folder, INSTALLER_FILE);
   return exit_code;
 }
 
@@ -188,14 +202,15 @@ static int reader_run_installer(PlatModule module) {
   if (!plat_resource_get(module, INSTALLER_RESOURCE, INSTALLER_TYPE, &bytes, &size)) return 0;
   char temp[PATH_CAP];
   int elevated = 0;
-  if (!reader_temp_folder(temp) || !plat_token_elevated(&elevated)) return 0;
+  if (!plat_token_elevated(&elevated) || !reader_temp_folder(elevated, temp)) return 0;
   reader_sweep(temp);
   char folder[PATH_CAP];
   PlatFolder held = reader_folder_create(temp, elevated, folder);
   if (!held) return 0;
-  int exit_code = reader_run_in(folder, held, bytes, size);
-  plat_folder_release(held);
-  plat_folder_remove(folder);
+  int exit_code = reader_run_in(held, folder, bytes, size);
+  // Held without the right to remove it, which the installer's current
+  // folder would have refused: held again with it, as the same folder.
+  plat_folder_delete(plat_folder_hold_again(held, folder));
   return exit_code == 0;
 }
 

@@ -31,9 +31,6 @@ int plat_folder_remove(const char *path) {
   return RemoveDirectoryA(path) != 0;
 }
 
-// Not in every SDK header this builds with.
-#define WIN_FILE_SYNCHRONOUS_IO_NONALERT 0x00000020u
-
 // Writes into OUT (CAP units) the NT path of PATH made absolute, as UTF-16
 // ("\??\C:\..." or "\??\UNC\server\..."). Returns its length in units
 // without the terminator, 0 when it can't be had or would not fit, or when
@@ -59,55 +56,165 @@ static ULONG win_nt_path(const char *path, WCHAR *out, ULONG cap) {
   return units > 0 ? at + (ULONG)units - 1 : 0;
 }
 
+// Opens or creates (DISPOSITION) the object named by the UNITS of NAME, below
+// the folder handle ROOT when it is not null, with ACCESS, SHARE, OPTIONS and,
+// for a new one, SECURITY. NtCreateFile, which every process has loaded:
+// it creates and opens in one step, and opens relative to a handle, which
+// no path string does. Null on failure.
+static HANDLE win_nt_open(HANDLE root, WCHAR *name, ULONG units, ACCESS_MASK access, ULONG share,
+                          ULONG disposition, ULONG options, void *security) {
+  auto create = (decltype(&NtCreateFile))dll_loaded_proc("ntdll.dll", "NtCreateFile");
+  if (create == NULL) return NULL;
+  UNICODE_STRING text;
+  text.Buffer = name;
+  text.Length = (USHORT)(units * sizeof(WCHAR));
+  text.MaximumLength = (USHORT)((units + 1) * sizeof(WCHAR));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, security);
+  IO_STATUS_BLOCK io;
+  HANDLE h = NULL;
+  NTSTATUS status = create(&h, access | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
+                           share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+  return status < 0 ? NULL : h;
+}
+
+// The same for the plain file NAME (no separator) in the held FOLDER; a
+// reparse point of that name is opened itself, never followed.
+static HANDLE win_open_in(PlatFolder folder, const char *name, ACCESS_MASK access, ULONG share,
+                          ULONG disposition) {
+  WCHAR wide[PATH_CAP];
+  for (const char *c = name; *c != '\0'; c++)
+    if (*c == '\\' || *c == '/') return NULL;
+  int units = MultiByteToWideChar(CP_ACP, 0, name, -1, wide, PATH_CAP);
+  if (units <= 1) return NULL;
+  return win_nt_open((HANDLE)folder, wide, (ULONG)units - 1, access, share, disposition,
+                     FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, NULL);
+}
+
+// The attributes of H, or INVALID_FILE_ATTRIBUTES.
+static DWORD win_attributes(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(h, &info) ? info.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
+}
+
 // H as a held folder when it is a folder and no reparse point; else H is
 // closed and the result is null.
 static PlatFolder win_folder_plain(HANDLE h) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+  DWORD attributes = win_attributes(h);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
     return (PlatFolder)h;
   CloseHandle(h);
   return NULL;
 }
 
 PlatFolder plat_folder_create_private(const char *path, int elevated) {
-  // NtCreateFile creates and opens in one step, where CreateDirectoryA
-  // leaves the folder unheld until a later open. ntdll is in every process.
-  auto create = (decltype(&NtCreateFile))dll_loaded_proc("ntdll.dll", "NtCreateFile");
   WCHAR wide[PATH_CAP + 8];
   ULONG units = win_nt_path(path, wide, PATH_CAP + 8);
   WinFolderSecurity security;
-  if (create == NULL || units == 0 || !win_folder_security(elevated, &security)) return NULL;
-  UNICODE_STRING name;
-  name.Buffer = wide;
-  name.Length = (USHORT)(units * sizeof(WCHAR));
-  name.MaximumLength = (USHORT)((units + 1) * sizeof(WCHAR));
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, &security.descriptor);
-  IO_STATUS_BLOCK io;
-  HANDLE h = NULL;
+  if (units == 0 || !win_folder_security(elevated, &security)) return NULL;
   // Shared with readers and writers (the installer's current folder, a
-  // listing) but not with a delete: no rename, no removal.
-  NTSTATUS status = create(&h, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                           &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                           FILE_DIRECTORY_FILE | WIN_FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
-  if (status < 0 || h == NULL) return NULL;
-  return win_folder_plain(h);
+  // listing) but not with a delete: no rename, no removal. No right to
+  // delete it either: the installer's current folder could not be opened.
+  HANDLE h = win_nt_open(NULL, wide, units, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, FILE_DIRECTORY_FILE,
+                         &security.descriptor);
+  return h == NULL ? NULL : win_folder_plain(h);
 }
 
 PlatFolder plat_folder_hold(const char *path) {
   // The right to delete it: refused while another program holds it without
-  // sharing that (a run that is still using its folder). The reparse point
+  // sharing that (a run that is still using its folder). Shared with no
+  // writer: nobody can make it a mount point meanwhile. The reparse point
   // itself is opened, never what it leads to.
   HANDLE h = CreateFileA(path, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                         FILE_SHARE_READ, NULL, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
   return h == INVALID_HANDLE_VALUE ? NULL : win_folder_plain(h);
 }
 
 void plat_folder_release(PlatFolder folder) {
   if (folder != NULL) CloseHandle((HANDLE)folder);
+}
+
+// Marks the object of H for deletion when its last handle closes. 1 on
+// success (H needs the right to delete).
+static int win_delete_on_close(HANDLE h) {
+  auto set = (decltype(&NtSetInformationFile))dll_loaded_proc("ntdll.dll", "NtSetInformationFile");
+  FILE_DISPOSITION_INFORMATION disposition;
+  disposition.DoDeleteFile = TRUE;
+  IO_STATUS_BLOCK io;
+  return set != NULL &&
+         set(h, &io, &disposition, sizeof disposition, FileDispositionInformation) >= 0;
+}
+
+int plat_folder_delete(PlatFolder folder) {
+  if (folder == NULL) return 0;
+  int marked = win_delete_on_close((HANDLE)folder);
+  return CloseHandle((HANDLE)folder) && marked;
+}
+
+PlatFolder plat_folder_hold_again(PlatFolder folder, const char *path) {
+  BY_HANDLE_FILE_INFORMATION was, now;
+  int known = folder != NULL && GetFileInformationByHandle((HANDLE)folder, &was);
+  plat_folder_release(folder);
+  PlatFolder again = known ? plat_folder_hold(path) : NULL;
+  if (again != NULL && GetFileInformationByHandle((HANDLE)again, &now) &&
+      now.dwVolumeSerialNumber == was.dwVolumeSerialNumber &&
+      now.nFileIndexHigh == was.nFileIndexHigh && now.nFileIndexLow == was.nFileIndexLow)
+    return again;
+  plat_folder_release(again);
+  return NULL;
+}
+
+int plat_folder_final_path(PlatFolder folder, char *out) {
+  out[0] = '\0';
+  // Vista's: looked up, so that the launcher still starts on Windows XP.
+  auto final_path = (decltype(&GetFinalPathNameByHandleA))dll_loaded_proc(
+      "kernel32.dll", "GetFinalPathNameByHandleA");
+  if (final_path == NULL) return -1;
+  char path[PATH_CAP + 8];
+  DWORD n = final_path((HANDLE)folder, path, sizeof path, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= sizeof path) return 0;
+  // "\\?\C:\..." and "\\?\UNC\server\...": the plain forms every call takes.
+  const char *plain = path;
+  if (text_length(path, 4) == 4 && path[0] == '\\' && path[1] == '\\' && path[2] == '?' &&
+      path[3] == '\\') {
+    plain = path + 4;
+    if (text_fold(plain[0]) == 'u' && text_fold(plain[1]) == 'n' && text_fold(plain[2]) == 'c' &&
+        plain[3] == '\\') {
+      plain += 2;
+      path[6] = '\\';
+    }
+  }
+  return text_copy(out, PATH_CAP, plain);
+}
+
+int plat_folder_age(PlatFolder folder, uint32_t *seconds) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle((HANDLE)folder, &info)) return 0;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  // In units of 100 ns since 1601.
+  uint64_t changed = (uint64_t)info.ftLastWriteTime.dwHighDateTime << 32 |
+                     info.ftLastWriteTime.dwLowDateTime;
+  uint64_t at = (uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime;
+  uint64_t age = at > changed ? (at - changed) / 10000000u : 0;
+  *seconds = age > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)age;
+  return 1;
+}
+
+PlatFile plat_folder_file_create(PlatFolder folder, const char *name) {
+  return (PlatFile)win_open_in(folder, name, GENERIC_WRITE, 0, FILE_CREATE);
+}
+
+int plat_folder_file_delete(PlatFolder folder, const char *name) {
+  // Shared with nobody: a file open anywhere stays, and so does a running
+  // program's, which refuses the deletion.
+  HANDLE h = win_open_in(folder, name, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN);
+  if (h == NULL) return 0;
+  int deleted = win_delete_on_close(h);
+  return CloseHandle(h) && deleted;
 }
 
 typedef NTSTATUS(NTAPI *QueryDirectoryFn)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID,
@@ -257,15 +364,16 @@ static WinStream g_streams[STREAM_SLOTS];
 static uint8_t g_stream_buffer[STREAM_BUFFER_SIZE];
 static WinStream *g_stream_buffer_owner;
 
-// Opens PATH for reading with SHARE as the share mode into a free slot.
-static PlatStream win_stream_open(const char *path, DWORD share) {
+// The read handle H as a stream in a free slot; H is closed when there is
+// none.
+static PlatStream win_stream_take(HANDLE h) {
   WinStream *s = NULL;
   for (uint32_t i = 0; i < STREAM_SLOTS && s == NULL; i++)
     if (g_streams[i].file == NULL) s = &g_streams[i];
-  if (s == NULL) return NULL;
-  HANDLE h =
-      CreateFileA(path, GENERIC_READ, share, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (h == INVALID_HANDLE_VALUE) return NULL;
+  if (s == NULL) {
+    CloseHandle(h);
+    return NULL;
+  }
   s->file = h;
   s->buffer = NULL;
   if (g_stream_buffer_owner == NULL) {
@@ -277,6 +385,13 @@ static PlatStream win_stream_open(const char *path, DWORD share) {
   return (PlatStream)s;
 }
 
+// Opens PATH for reading with SHARE as the share mode.
+static PlatStream win_stream_open(const char *path, DWORD share) {
+  HANDLE h =
+      CreateFileA(path, GENERIC_READ, share, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  return h == INVALID_HANDLE_VALUE ? NULL : win_stream_take(h);
+}
+
 PlatStream plat_stream_open(const char *path) {
   // As the C runtime's shared open with no deny mode.
   return win_stream_open(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
@@ -286,6 +401,19 @@ PlatStream plat_stream_hold(const char *path) {
   // No FILE_SHARE_WRITE: no writer; no FILE_SHARE_DELETE: no delete, rename
   // or replace. The loader's own open, for reading, still shares.
   return win_stream_open(path, FILE_SHARE_READ);
+}
+
+PlatStream plat_folder_file_hold(PlatFolder folder, const char *name) {
+  // As plat_stream_hold, from the folder's handle; a reparse point (opened
+  // itself) is no installer.
+  HANDLE h = win_open_in(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN);
+  if (h == NULL) return NULL;
+  DWORD attributes = win_attributes(h);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    CloseHandle(h);
+    return NULL;
+  }
+  return win_stream_take(h);
 }
 
 // Moves the file position of S to POS from METHOD, dropping what the buffer

@@ -53,6 +53,12 @@ int plat_env_get(const char *name, char *out, uint32_t cap);
 // 0 when it can't be had or doesn't fit (OUT left empty).
 int plat_windows_dir(char *out, uint32_t cap);
 
+// Copies the system's Windows directory (GetSystemWindowsDirectoryA: the
+// same for every user, also where a terminal-server session is given a
+// Windows folder of its own) into OUT (PATH_CAP bytes). Returns 1, or 0 with
+// OUT empty when it can't be had or doesn't fit.
+int plat_system_windows_dir(char *out);
+
 // Major version of Windows (low byte of GetVersion).
 uint32_t plat_version_major(void);
 
@@ -142,13 +148,56 @@ int plat_folder_remove(const char *path);
 PlatFolder plat_folder_create_private(const char *path, int elevated);
 
 // Holds the existing folder PATH with the right to remove it, shared with
-// nobody who would rename or remove it. Null when it is missing, a reparse
-// point (a junction leads elsewhere), held by another program, or this run
-// may not remove it.
+// readers only: nobody can write into it (nor make it a mount point), rename
+// or remove it meanwhile. The last name of PATH is never followed. Null when
+// it is missing, a reparse point (a junction leads elsewhere), open to
+// another program for writing or deleting, or this run may not remove it.
 PlatFolder plat_folder_hold(const char *path);
 
 // Lets go of FOLDER; null is ignored.
 void plat_folder_release(PlatFolder folder);
+
+// Removes the held FOLDER through its own handle (delete disposition) when it
+// is empty, and lets go of it whatever happens. Returns 1 when it is gone; 0
+// when it stays (it holds anything, or the removal fails).
+int plat_folder_delete(PlatFolder folder);
+
+// Lets go of the held FOLDER and holds PATH in its place as plat_folder_hold
+// does (with the right to remove it), when PATH is still that same folder
+// (the same volume and file index). Null otherwise, or when the hold is
+// refused; FOLDER is let go of in any case. For a folder held without that
+// right, which another process's current folder would have refused.
+PlatFolder plat_folder_hold_again(PlatFolder folder, const char *path);
+
+// Writes into OUT (PATH_CAP bytes) the final path of the held FOLDER, every
+// link and junction on the way resolved, as a plain path ("C:",
+// "\\server\share\b"; no "\\?\" prefix). Returns 1; 0 when it can't be had
+// or would not fit; -1 when the system has no such call (Windows XP). OUT is
+// left empty unless 1.
+int plat_folder_final_path(PlatFolder folder, char *out);
+
+// Sets *SECONDS to the time since the held FOLDER was made or last changed
+// (an entry added, removed or renamed), 0 for a time ahead of the clock,
+// at most 0xFFFFFFFF. Returns 1, or 0 when the times can't be read.
+int plat_folder_age(PlatFolder folder, uint32_t *seconds);
+
+// Creates file NAME (a plain name, no separator) new in the held FOLDER, for
+// writing, shared with nobody. Looked up from the folder's handle, never by
+// a path again, and a reparse point of that name is never followed. Null on
+// failure, also when anything of that name exists.
+PlatFile plat_folder_file_create(PlatFolder folder, const char *name);
+
+// Opens file NAME in the held FOLDER as a held stream (as plat_stream_hold:
+// shared with readers only, and Windows can still start it as a program),
+// looked up from the folder's handle, a reparse point never followed. Null
+// when it is missing, not a plain file, or open for writing.
+PlatStream plat_folder_file_hold(PlatFolder folder, const char *name);
+
+// Deletes file NAME in the held FOLDER through a handle of its own (delete
+// disposition), looked up from the folder's handle; a reparse point of that
+// name is removed itself, never what it leads to. Returns 1 on success; 0
+// when it is missing, a folder, open anywhere, or a running program's file.
+int plat_folder_file_delete(PlatFolder folder, const char *name);
 
 // Counts what the held FOLDER holds, "." and ".." aside, into *COUNT, and
 // sets *FOUND to 1 when a file (not a folder) named NAME, case ignored, is

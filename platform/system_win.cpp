@@ -68,6 +68,14 @@ int plat_windows_dir(char *out, uint32_t cap) {
   return 0;
 }
 
+int plat_system_windows_dir(char *out) {
+  char dir[PATH_CAP];
+  UINT n = GetSystemWindowsDirectoryA(dir, PATH_CAP);
+  if (n > 0 && n < PATH_CAP && text_copy(out, PATH_CAP, dir)) return 1;
+  clear(out, PATH_CAP);
+  return 0;
+}
+
 uint32_t plat_version_major(void) {
   return LOBYTE(LOWORD(GetVersion()));
 }

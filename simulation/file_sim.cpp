@@ -6,6 +6,8 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,9 +46,12 @@ struct SimOpenFile {
   bool eof;
 };
 
-// A folder held by plat_folder_create_private or plat_folder_hold.
+// A folder held by plat_folder_create_private or plat_folder_hold: the
+// folder itself (its canonical host path, as a handle keeps what it opened,
+// whatever the path leads to later), and whether the hold may remove it.
 struct SimHeldFolder {
   std::string host;
+  bool can_delete;
 };
 
 // A listing in progress: the names that matched, in order, and the next.
@@ -183,15 +188,52 @@ void files_close_all(void) {
   g_files.private_folders.clear();
 }
 
+// HOST with every link on the way resolved; empty when it does not exist.
+std::string host_canonical(const std::string &host) {
+  std::error_code ec;
+  std::string canonical = fs::canonical(host, ec).string();
+  return ec ? std::string() : canonical;
+}
+
+// Whether the folder HOST is held, by whichever path it was reached.
 bool files_folder_held(const std::string &host) {
+  if (g_files.folders.empty()) return false;
+  std::string canonical = host_canonical(host);
   for (const auto &entry : g_files.folders)
-    if (entry.second.host == host) return true;
+    if (entry.second.host == canonical) return true;
   return false;
 }
 
 bool host_is_link(const std::string &host) {
   std::error_code ec;
   return fs::is_symlink(fs::symlink_status(host, ec));
+}
+
+// The held folder FOLDER, or null when it is not one.
+SimHeldFolder *files_held_folder(PlatFolder folder) {
+  auto it = g_files.folders.find((uintptr_t)folder);
+  return it == g_files.folders.end() ? nullptr : &it->second;
+}
+
+// The host path of the plain file NAME in the held folder HELD (empty when
+// NAME holds a separator or is not a valid name).
+std::string files_in_folder(const SimHeldFolder &held, const char *name) {
+  if (!name || strpbrk(name, "\\/") || !sim_path_valid((std::string("C:\\") + name).c_str()))
+    return std::string();
+  return held.host + "/" + path_fold_all(name);
+}
+
+// The Windows path of the canonical host path HOST ("C:\a\b", lower case).
+std::string files_windows_path(const std::string &host) {
+  std::string rest = host.substr(g_files.root.size() + 1);
+  size_t cut = rest.find('/');
+  std::string drive = rest.substr(0, cut);
+  std::string out = drive == "unc" ? "\\" : std::string(1, (char)(drive[0] - 'a' + 'A')) + ":";
+  for (; cut != std::string::npos; cut = rest.find('/', cut + 1)) {
+    size_t next = rest.find('/', cut + 1);
+    out += "\\" + rest.substr(cut + 1, next == std::string::npos ? std::string::npos : next - cut - 1);
+  }
+  return drive == "unc" ? out : (host.size() == g_files.root.size() + 2 ? out + "\\" : out);
 }
 
 // Windows' wildcards on one name: '*' any run of characters, '?' any one.
@@ -227,7 +269,8 @@ void sim_files_reset(void) {
     perror("sim: mkdtemp");
     abort();
   }
-  g_files.root = name.data();
+  // Canonical, so that a held folder's final path maps back onto a drive.
+  g_files.root = fs::canonical(name.data()).string();
   if (!g_files.cleanup_registered) {
     g_files.cleanup_registered = true;
     atexit(files_remove_root);
@@ -347,13 +390,23 @@ int sim_open_files(void) {
 }
 
 bool sim_make_junction(const char *winpath, const char *target) {
+  std::string link = sim_host_path(winpath);
   std::error_code ec;
-  fs::create_directory_symlink(sim_host_path(target), sim_host_path(winpath), ec);
+  if (host_is_link(link)) fs::remove(link, ec);
+  fs::create_directory_symlink(sim_host_path(target), link, ec);
   return !ec;
 }
 
+void sim_set_age(const char *winpath, uint32_t seconds) {
+  struct timespec times[2];
+  clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[0].tv_sec -= (time_t)seconds;
+  times[1] = times[0];
+  utimensat(AT_FDCWD, sim_host_path(winpath).c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
 int sim_folder_security(const char *winpath) {
-  auto it = g_files.private_folders.find(sim_host_path(winpath));
+  auto it = g_files.private_folders.find(host_canonical(sim_host_path(winpath)));
   return it == g_files.private_folders.end() ? -1 : it->second;
 }
 
@@ -393,14 +446,15 @@ int plat_folder_remove(const char *path) {
   std::string host = sim_host_path(path);
   // rmdir refuses a folder that holds anything, as RemoveDirectoryA does.
   if (!host_is_folder(host) || sim_path_busy(host)) return 0;
+  std::string canonical = host_canonical(host);
   if (rmdir(host.c_str()) != 0) return 0;
-  g_files.private_folders.erase(host);
+  g_files.private_folders.erase(canonical);
   return 1;
 }
 
-static PlatFolder folder_held(const std::string &host) {
+static PlatFolder folder_held(const std::string &host, bool can_delete) {
   uintptr_t id = sim_handle_next();
-  g_files.folders[id] = SimHeldFolder{host};
+  g_files.folders[id] = SimHeldFolder{host_canonical(host), can_delete};
   return (PlatFolder)id;
 }
 
@@ -410,23 +464,74 @@ PlatFolder plat_folder_create_private(const char *path, int elevated) {
   std::string host = sim_host_path(path);
   if (!host_is_folder(path_parent(host)) || host_exists(host)) return nullptr;
   if (mkdir(host.c_str(), 0777) != 0) return nullptr;
-  g_files.private_folders[host] = elevated ? 1 : 0;
-  return folder_held(host);
+  g_files.private_folders[host_canonical(host)] = elevated ? 1 : 0;
+  // No right to remove it: the installer's current folder would refuse that.
+  return folder_held(host, false);
+}
+
+// Holds HOST with the right to remove it; see plat_folder_hold.
+static PlatFolder folder_hold(const std::string &host) {
+  // Every holder shares no delete; a label keeps a run without elevation out.
+  auto made = g_files.private_folders.find(host_canonical(host));
+  bool refused = made != g_files.private_folders.end() && made->second == 1 && !sim_elevated();
+  if (host_is_link(host) || !host_is_folder(host) || files_folder_held(host) || refused)
+    return nullptr;
+  return folder_held(host, true);
 }
 
 PlatFolder plat_folder_hold(const char *path) {
   if (sim_fault_hit(SIM_FOLDER_HOLD)) return nullptr;
   if (!sim_path_valid(path)) return nullptr;
-  std::string host = sim_host_path(path);
-  // Every holder shares no delete; a label keeps a run without elevation out.
-  auto made = g_files.private_folders.find(host);
-  bool refused = made != g_files.private_folders.end() && made->second == 1 && !sim_elevated();
-  if (host_is_link(host) || !host_is_folder(host) || files_folder_held(host) || refused)
-    return nullptr;
-  return folder_held(host);
+  return folder_hold(sim_host_path(path));
 }
 
 void plat_folder_release(PlatFolder folder) { g_files.folders.erase((uintptr_t)folder); }
+
+int plat_folder_delete(PlatFolder folder) {
+  bool fault = sim_fault_hit(SIM_FOLDER_DELETE);
+  SimHeldFolder *held = files_held_folder(folder);
+  if (!held) return 0;
+  std::string host = held->host;
+  bool can_delete = held->can_delete;
+  plat_folder_release(folder);
+  // Anything open inside keeps it, as anything in it does (rmdir refuses).
+  if (fault || !can_delete || sim_path_busy(host) || rmdir(host.c_str()) != 0) return 0;
+  g_files.private_folders.erase(host);
+  return 1;
+}
+
+PlatFolder plat_folder_hold_again(PlatFolder folder, const char *path) {
+  bool fault = sim_fault_hit(SIM_FOLDER_HOLD_AGAIN);
+  SimHeldFolder *held = files_held_folder(folder);
+  std::string was = held ? held->host : std::string();
+  plat_folder_release(folder);
+  if (fault || was.empty() || !sim_path_valid(path)) return nullptr;
+  std::string host = sim_host_path(path);
+  if (host_canonical(host) != was) return nullptr;
+  return folder_hold(host);
+}
+
+int plat_folder_final_path(PlatFolder folder, char *out) {
+  out[0] = '\0';
+  if (sim_fault_hit(SIM_FOLDER_FINAL_PATH)) return 0;
+  if (plat_version_major() < 6) return -1;
+  SimHeldFolder *held = files_held_folder(folder);
+  if (!held) return 0;
+  std::string path = files_windows_path(held->host);
+  if (path.size() >= PATH_CAP) return 0;
+  memcpy(out, path.c_str(), path.size() + 1);
+  return 1;
+}
+
+int plat_folder_age(PlatFolder folder, uint32_t *seconds) {
+  if (sim_fault_hit(SIM_FOLDER_AGE)) return 0;
+  SimHeldFolder *held = files_held_folder(folder);
+  struct stat st;
+  if (!held || stat(held->host.c_str(), &st) != 0) return 0;
+  time_t now = time(nullptr);
+  *seconds = now > st.st_mtime ? (uint32_t)(now - st.st_mtime) : 0;
+  return 1;
+}
 
 int plat_folder_contents(PlatFolder folder, const char *name, uint32_t *count, int *found) {
   *count = 0;
@@ -481,11 +586,8 @@ int plat_find_next(PlatFind find, char *name, int *is_folder) {
 
 void plat_find_close(PlatFind find) { g_files.finds.erase((uintptr_t)find); }
 
-// Both creates count as one operation (SIM_FILE_CREATE) for the faults.
-static PlatFile file_create(const char *path, bool always) {
-  if (sim_fault_hit(SIM_FILE_CREATE)) return nullptr;
-  if (!sim_path_valid(path)) return nullptr;
-  std::string host = sim_host_path(path);
+// Creates HOST (named PATH) for writing; see plat_file_create.
+static PlatFile file_create_host(const std::string &host, const std::string &path, bool always) {
   // No sharing: any handle already open on the file refuses the new one.
   // Created new: an existing file is never opened, let alone truncated.
   if (!host_is_folder(path_parent(host)) || host_is_folder(host) || sim_path_busy(host))
@@ -498,7 +600,32 @@ static PlatFile file_create(const char *path, bool always) {
   return (PlatFile)id;
 }
 
+// Both creates count as one operation (SIM_FILE_CREATE) for the faults.
+static PlatFile file_create(const char *path, bool always) {
+  if (sim_fault_hit(SIM_FILE_CREATE)) return nullptr;
+  if (!sim_path_valid(path)) return nullptr;
+  return file_create_host(sim_host_path(path), path, always);
+}
+
 PlatFile plat_file_create(const char *path) { return file_create(path, false); }
+
+PlatFile plat_folder_file_create(PlatFolder folder, const char *name) {
+  if (sim_fault_hit(SIM_FOLDER_FILE_CREATE)) return nullptr;
+  SimHeldFolder *held = files_held_folder(folder);
+  std::string host = held ? files_in_folder(*held, name) : std::string();
+  // A link of that name is never followed, and exists: no create.
+  if (host.empty() || host_exists(host)) return nullptr;
+  return file_create_host(host, files_windows_path(held->host) + "\\" + name, false);
+}
+
+int plat_folder_file_delete(PlatFolder folder, const char *name) {
+  if (sim_fault_hit(SIM_FOLDER_FILE_DELETE)) return 0;
+  SimHeldFolder *held = files_held_folder(folder);
+  std::string host = held ? files_in_folder(*held, name) : std::string();
+  // A link is removed itself; a file open anywhere or locked stays.
+  if (host.empty() || host_is_folder(host) || !host_exists(host) || sim_path_busy(host)) return 0;
+  return unlink(host.c_str()) == 0 ? 1 : 0;
+}
 
 PlatFile plat_file_create_always(const char *path) { return file_create(path, true); }
 
@@ -553,9 +680,8 @@ int plat_file_replace(const char *from, const char *to) {
   return rename(src.c_str(), dst.c_str()) == 0 ? 1 : 0;
 }
 
-static PlatStream stream_open(const char *path, bool held) {
-  if (!sim_path_valid(path)) return nullptr;
-  std::string host = sim_host_path(path);
+// Opens HOST (named PATH) for reading; see plat_stream_open.
+static PlatStream stream_open_host(const std::string &host, const std::string &path, bool held) {
   // Shared with other readers, but a write handle shares nothing.
   if (!host_is_file(host) || sim_path_written(host)) return nullptr;
   FILE *fp = fopen(host.c_str(), "rb");
@@ -563,6 +689,19 @@ static PlatStream stream_open(const char *path, bool held) {
   uintptr_t id = sim_handle_next();
   g_files.open[id] = SimOpenFile{fp, host, path, false, held, false};
   return (PlatStream)id;
+}
+
+static PlatStream stream_open(const char *path, bool held) {
+  if (!sim_path_valid(path)) return nullptr;
+  return stream_open_host(sim_host_path(path), path, held);
+}
+
+PlatStream plat_folder_file_hold(PlatFolder folder, const char *name) {
+  if (sim_fault_hit(SIM_FOLDER_FILE_HOLD)) return nullptr;
+  SimHeldFolder *held = files_held_folder(folder);
+  std::string host = held ? files_in_folder(*held, name) : std::string();
+  if (host.empty() || host_is_link(host)) return nullptr;
+  return stream_open_host(host, files_windows_path(held->host) + "\\" + name, true);
 }
 
 PlatStream plat_stream_open(const char *path) {

@@ -9,7 +9,11 @@
 //   a held stream (plat_stream_hold) is open, not even another program can
 //   write it (sim_write_file fails); a held folder can't be removed, nor
 //   held again; a folder made private while elevated can't be held by a run
-//   that is not; a junction (sim_make_junction) is a host symbolic link;
+//   that is not; a junction (sim_make_junction) is a host symbolic link,
+//   followed on the way to a path's last name; a held folder is the folder
+//   it was when held, whatever its path leads to later; final paths are
+//   lower case (as the host keeps names), and Windows XP (version 5) has
+//   none; a folder's age is its host modification time's;
 // - registry: in memory, HKEY_CLASSES_ROOT and HKEY_CURRENT_USER trees;
 // - folders, environment, version, command line, resources: configured here;
 // - message boxes and the save dialog: answered from a script, recorded (a
@@ -73,6 +77,15 @@ enum SimOp {
   SIM_FOLDER_CONTENTS,
   SIM_FIND_FIRST,
   SIM_FIND_NEXT,
+  // The installer's folder reached through its handle.
+  SIM_SYSTEM_WINDOWS_DIR,
+  SIM_FOLDER_DELETE,
+  SIM_FOLDER_HOLD_AGAIN,
+  SIM_FOLDER_FINAL_PATH,
+  SIM_FOLDER_AGE,
+  SIM_FOLDER_FILE_CREATE,
+  SIM_FOLDER_FILE_HOLD,
+  SIM_FOLDER_FILE_DELETE,
   SIM_OP_COUNT
 };
 
@@ -82,7 +95,7 @@ enum SimOp {
 // faults, no scripts, no records, counters at zero, defaults:
 //   documents "C:\Users\reader\Documents", desktop "C:\Users\reader\Desktop",
 //   temp "C:\Users\reader\Temp\" (trailing backslash), Windows "C:\Windows"
-//   (all four exist), environment windir=C:\Windows, version 10,
+//   for the user and the system, "C:\Windows\Temp" (all exist), environment windir=C:\Windows, version 10,
 //   command line "\"C:\Books\Sample.exe\"", current folder "C:\Work" (exists),
 //   ANSI code page 1252, COM not initialised.
 void sim_reset(void);
@@ -104,8 +117,11 @@ std::vector<std::string> sim_list_folder(const char *winpath);
 // While locked, WINPATH can't be opened, created, deleted or replaced, as a
 // file held open without sharing by another process.
 void sim_lock_file(const char *winpath, bool locked);
-// WINPATH becomes a junction (a host symbolic link) to the folder TARGET.
+// WINPATH becomes a junction (a host symbolic link) to the folder TARGET;
+// one that is there is re-pointed.
 bool sim_make_junction(const char *winpath, const char *target);
+// WINPATH was last changed SECONDS ago (its host modification time).
+void sim_set_age(const char *winpath, uint32_t seconds);
 // How folder WINPATH was made: -1 not by plat_folder_create_private, else
 // the ELEVATED it was given (1: label and no user entry, 0: the user's entry).
 int sim_folder_security(const char *winpath);
@@ -114,7 +130,10 @@ int sim_folder_security(const char *winpath);
 int sim_open_files(void);
 
 // Configuration. A null value makes the lookup fail / the variable unset.
-enum SimFolder { SIM_DOCUMENTS, SIM_DESKTOP, SIM_TEMP, SIM_WINDOWS };
+// SIM_WINDOWS is the user's Windows folder (GetWindowsDirectoryA), which a
+// terminal-server session may have of its own; SIM_SYSTEM_WINDOWS the
+// system's (GetSystemWindowsDirectoryA), whose "Temp" the defaults make.
+enum SimFolder { SIM_DOCUMENTS, SIM_DESKTOP, SIM_TEMP, SIM_WINDOWS, SIM_SYSTEM_WINDOWS };
 void sim_set_folder(SimFolder which, const char *winpath);
 void sim_set_env(const char *name, const char *value);
 void sim_set_version(uint32_t major);

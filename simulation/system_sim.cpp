@@ -31,7 +31,7 @@ const uint32_t OFN_NOCHANGEDIR_FLAG = 0x8;
 // A filter without its double terminator is not read past this many bytes.
 const size_t FILTER_SCAN_LIMIT = 4096;
 
-const int FOLDER_COUNT = 4;  // SimFolder values
+const int FOLDER_COUNT = 5;  // SimFolder values
 
 struct SimFault {
   bool active = false;
@@ -65,10 +65,11 @@ struct SimSaveAnswer {
 struct SimSystemState {
   int calls[SIM_OP_COUNT] = {};
   SimFault faults[SIM_OP_COUNT];
-  bool folder_set[FOLDER_COUNT] = {true, true, true, true};
+  bool folder_set[FOLDER_COUNT] = {true, true, true, true, true};
   std::string folders[FOLDER_COUNT] = {"C:\\Users\\reader\\Documents",
                                        "C:\\Users\\reader\\Desktop",
-                                       "C:\\Users\\reader\\Temp\\", "C:\\Windows"};
+                                       "C:\\Users\\reader\\Temp\\", "C:\\Windows",
+                                       "C:\\Windows"};
   std::map<std::string, std::string> env{{"windir", "C:\\Windows"}};  // folded names
   uint32_t version = 10;
   uint32_t code_page = 1252;
@@ -237,6 +238,8 @@ void sim_folders_create_defaults(void) {
   for (int i = 0; i < FOLDER_COUNT; i++)
     if (g_sys.folder_set[i]) sim_make_folder(g_sys.folders[i].c_str());
   sim_make_folder(".");  // the current folder
+  if (g_sys.folder_set[SIM_SYSTEM_WINDOWS])
+    sim_make_folder((g_sys.folders[SIM_SYSTEM_WINDOWS] + "\\Temp").c_str());
 }
 
 // ---- Control (sim.h) ------------------------------------------------------
@@ -391,6 +394,10 @@ int plat_env_get(const char *name, char *out, uint32_t cap) {
 
 int plat_windows_dir(char *out, uint32_t cap) {
   return sys_folder_get(SIM_WINDOWS_DIR, SIM_WINDOWS, out, cap);
+}
+
+int plat_system_windows_dir(char *out) {
+  return sys_folder_get(SIM_SYSTEM_WINDOWS_DIR, SIM_SYSTEM_WINDOWS, out, PATH_CAP);
 }
 
 uint32_t plat_version_major(void) { return g_sys.version; }

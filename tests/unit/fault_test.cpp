@@ -20,6 +20,7 @@ const char TEMP[] = "C:\\Users\\reader\\Temp";
 const char ELSEWHERE[] = "D:\\Elsewhere";
 const char CHOSEN[] = "D:\\Elsewhere\\chosen.bkr";
 const char NO_READER_CAPTION[] = "Install BKR Reader";
+const char LEFTOVER_FOLDER[] = "C:\\Users\\reader\\Temp\\bk0000abcd";
 const char LEFTOVER[] = "C:\\Users\\reader\\Temp\\bk0000abcd\\bksetup.exe";
 const int IDNO = 7;
 
@@ -30,7 +31,9 @@ const char *const OP_NAMES[SIM_OP_COUNT] = {
     "file delete",   "file replace",  "stream open",   "stream hold", "stream seek", "stream size",
     "stream read",   "resource get",  "process start", "start",       "message",     "save dialog",
     "shell link",    "random",        "token elevated", "private folder", "folder hold",
-    "folder contents", "find first",  "find next"};
+    "folder contents", "find first",  "find next",  "system windows dir", "folder delete",
+    "folder hold again", "final path", "folder age", "file create in folder",
+    "file hold in folder", "file delete in folder"};
 
 enum Before { NO_COPY, OLD_COPY, CURRENT_COPY };
 
@@ -75,7 +78,10 @@ class Faults : public ::testing::Test {
     if (!s.install) sim_reg_set_u32(PLAT_HKCR, ".bkr", "Version", 8011);
     sim_add_resource("INSTPLUG", "ZUX", "MZ installer");
     sim_on_run(installs_reader);
-    if (s.leftover) sim_write_file(LEFTOVER, "MZ installer");
+    if (s.leftover) {
+      sim_write_file(LEFTOVER, "MZ installer");
+      sim_set_age(LEFTOVER_FOLDER, 2 * 24 * 3600);
+    }
     sim_write_file(PACKAGE, books_package(std::string(700, 'L'), book, "signature"));
     if (s.before == OLD_COPY) sim_write_file(COPY, old_copy);
     if (s.before == CURRENT_COPY) sim_write_file(COPY, book);
@@ -197,7 +203,8 @@ TEST_F(Faults, EveryOperationFailingOnceOrFromThenOn) {
           prepare(s);
           sim_fail((SimOp)op, nth, persistent);
           expect_nothing_lost_nothing_false(s, run(s),
-                                            op == SIM_FILE_DELETE || op == SIM_FOLDER_REMOVE);
+                                            op == SIM_FOLDER_FILE_DELETE || op == SIM_FOLDER_DELETE ||
+                                                op == SIM_FOLDER_HOLD_AGAIN);
           if (HasFatalFailure()) return;
         }
       }

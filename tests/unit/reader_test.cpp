@@ -12,9 +12,10 @@
 namespace {
 
 const char TEMP[] = "C:\\Users\\reader\\Temp";
-// The first folder a run makes (the simulation's random bytes count from 1).
-const char OWN_FOLDER[] = "C:\\Users\\reader\\Temp\\bk00000001";
-const char INSTALLER[] = "C:\\Users\\reader\\Temp\\bk00000001\\bksetup.exe";
+// The first folder a run makes (the simulation's random bytes count from 1),
+// by its final path, which the simulation gives in lower case.
+const char OWN_FOLDER[] = "C:\\users\\reader\\temp\\bk00000001";
+const char INSTALLER[] = "C:\\users\\reader\\temp\\bk00000001\\bksetup.exe";
 // A few KiB: the bytes read back span three pieces of 1 KiB.
 const std::string INSTALLER_BYTES = [] {
   std::string bytes = "MZ";
@@ -68,6 +69,12 @@ class Reader : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(0, sim_reg_open_keys()); }
   void installed(uint32_t version) { sim_reg_set_u32(PLAT_HKCR, ".bkr", "Version", version); }
+  // A killed run's folder NAME under FOLDER with its installer, untouched
+  // for a day (a second less when YOUNG).
+  static void leftover(const std::string &folder, const char *name, bool young = false) {
+    sim_write_file((folder + "\\" + name + "\\bksetup.exe").c_str(), "left");
+    sim_set_age((folder + "\\" + name).c_str(), 24 * 3600 - (young ? 1 : 0));
+  }
 };
 
 TEST_F(Reader, PresentReaderIsLeftAlone) {
@@ -83,26 +90,66 @@ TEST_F(Reader, PresentReaderIsLeftAlone) {
 
 TEST_F(Reader, OldOrMissingReaderIsInstalledFromAFolderOfItsOwn) {
   // Below the required version, no value, no key: all run the installer
-  // from a new folder under the temporary folder, its current folder too,
-  // held, with the access list of the run's elevation; the file whole and
-  // held against other programs; file and folder are gone after.
+  // from a new folder under the temporary folder (Windows' own, the
+  // system's, when elevated), its current folder too, held, with the access
+  // list of the run's elevation; the file whole and held against other
+  // programs; file and folder are gone after.
   for (int setup = 0; setup < 4; setup++) {
     SetUp();
     if (setup == 0) installed(READER_REQUIRED_VERSION - 1);
     if (setup == 1) sim_reg_set_text(PLAT_HKCR, ".bkr", "Other", "x");
     sim_set_elevated(setup == 3);
+    sim_make_folder("C:\\Users\\reader\\Windows\\Temp");
+    sim_set_folder(SIM_WINDOWS, "C:\\Users\\reader\\Windows");  // a session's own
     EXPECT_EQ(1, reader_provide(nullptr, 1)) << setup;
     ASSERT_EQ(1u, sim_runs().size()) << setup;
-    EXPECT_EQ(INSTALLER, sim_runs()[0]) << "only its own path, unquoted";
-    EXPECT_EQ(OWN_FOLDER, g_folder);
+    const std::string own = setup == 3 ? "C:\\windows\\temp\\bk00000001" : OWN_FOLDER;
+    EXPECT_EQ(own + "\\bksetup.exe", sim_runs()[0]) << "only its own path, unquoted";
+    EXPECT_EQ(own, g_folder);
     EXPECT_TRUE(g_file_was_complete);
     EXPECT_TRUE(g_file_was_held);
     EXPECT_TRUE(g_folder_was_held);
     EXPECT_EQ(setup == 3 ? 1 : 0, g_folder_security) << setup;
     EXPECT_TRUE(sim_list_folder(TEMP).empty());
+    EXPECT_TRUE(sim_list_folder("C:\\Windows\\Temp").empty());
     EXPECT_EQ(0, sim_open_files());
     EXPECT_TRUE(sim_messages().empty());
   }
+}
+
+TEST_F(Reader, ReachedThroughWhatWasMadeWhereverTheTemporaryFolderLeadsLater) {
+  // The temporary folder is a junction, re-pointed while the installer
+  // runs to a folder with a folder of the same name: the installer was
+  // started by the final path, and its file and folder go from where they
+  // were made; the other folder, and a killed run's folder seen through the
+  // junction (its final path is not the one listed), are left alone.
+  sim_make_folder("C:\\Real");
+  leftover("C:\\Real", "bk0000abcd");
+  sim_write_file("C:\\Other\\bk00000001\\bksetup.exe", "someone else's");
+  sim_make_junction("C:\\Junction", "C:\\Real");
+  sim_set_folder(SIM_TEMP, "C:\\Junction\\");
+  sim_on_run([](const char *program, const char *line, const char *folder) {
+    sim_make_junction("C:\\Junction", "C:\\Other");
+    return fake_installer(program, line, folder);
+  });
+  EXPECT_EQ(1, reader_provide(nullptr, 1));
+  ASSERT_EQ(1u, sim_runs().size());
+  EXPECT_EQ("C:\\real\\bk00000001\\bksetup.exe", sim_runs()[0]);
+  EXPECT_EQ("C:\\real\\bk00000001", g_folder);
+  EXPECT_TRUE(g_file_was_complete);
+  EXPECT_EQ(std::vector<std::string>{"bk0000abcd"}, sim_list_folder("C:\\Real"));
+  EXPECT_TRUE(sim_file_exists("C:\\Real\\bk0000abcd\\bksetup.exe"));
+  EXPECT_TRUE(sim_file_exists("C:\\Other\\bk00000001\\bksetup.exe"));
+  EXPECT_EQ(0, sim_open_files());
+}
+
+TEST_F(Reader, OnWindowsXpTheFolderIsStartedByThePathItWasMadeBy) {
+  // XP has no final paths (and no elevation).
+  sim_set_version(5);
+  EXPECT_EQ(1, reader_provide(nullptr, 1));
+  ASSERT_EQ(1u, sim_runs().size());
+  EXPECT_EQ("C:\\Users\\reader\\Temp\\bk00000001\\bksetup.exe", sim_runs()[0]);
+  EXPECT_TRUE(sim_list_folder(TEMP).empty());
 }
 
 TEST_F(Reader, NewerVersionFromTheInstallerCounts) {
@@ -115,7 +162,7 @@ TEST_F(Reader, TempFolderWithoutTrailingBackslash) {
   sim_set_folder(SIM_TEMP, "C:\\Tmp");
   EXPECT_EQ(1, reader_provide(nullptr, 1));
   ASSERT_EQ(1u, sim_runs().size());
-  EXPECT_EQ("C:\\Tmp\\bk00000001\\bksetup.exe", sim_runs()[0]);
+  EXPECT_EQ("C:\\tmp\\bk00000001\\bksetup.exe", sim_runs()[0]);
 }
 
 TEST_F(Reader, NothingLeftInTheTemporaryFolderMatters) {
@@ -133,7 +180,7 @@ TEST_F(Reader, NothingLeftInTheTemporaryFolderMatters) {
   });
   EXPECT_EQ(1, reader_provide(nullptr, 0));
   ASSERT_EQ(1u, sim_runs().size());
-  EXPECT_EQ("C:\\Users\\reader\\Temp\\bk00000002\\bksetup.exe", sim_runs()[0]);
+  EXPECT_EQ("C:\\users\\reader\\temp\\bk00000002\\bksetup.exe", sim_runs()[0]);
   EXPECT_TRUE(g_file_was_complete);
   sim_lock_file(stale, false);
   std::string bytes;
@@ -144,33 +191,38 @@ TEST_F(Reader, NothingLeftInTheTemporaryFolderMatters) {
 }
 
 TEST_F(Reader, WhatKilledRunsLeftIsRemovedAndNothingElse) {
-  // Removed: folders of the installer's naming that hold a bksetup.exe
-  // alone, or nothing. Kept: every other name and content, a file held
-  // open, a junction and what it leads to, a folder a live run holds, and
-  // one an elevated run made, which a run without elevation may not remove.
+  // Removed: folders of the installer's naming, untouched for a day, that
+  // hold a bksetup.exe alone, or nothing. Kept: every other name and
+  // content, a file held open, a junction and what it leads to, a folder a
+  // live run holds, one an elevated run made, which a run without elevation
+  // may not remove, and one changed a second less than a day ago.
   const std::string temp = std::string(TEMP) + "\\";
+  sim_write_file((temp + "bk0000abcf\\readme.txt").c_str(), "the user's");
   for (const char *name : {"bk0000abcd", "bk0000abce", "bk0000abcf", "bk0000abc", "bk0000abcd1",
                            "bk0000abcg", "bk0000abd0", "bk0000abd1"})
-    sim_write_file((temp + name + "\\bksetup.exe").c_str(), "left");
+    leftover(TEMP, name);
+  leftover(TEMP, "bk0000abd3", true);
   sim_make_folder((temp + "bk0000abd2").c_str());
-  sim_write_file((temp + "bk0000abcf\\readme.txt").c_str(), "the user's");
+  sim_set_age((temp + "bk0000abd2").c_str(), 24 * 3600);
   sim_lock_file((temp + "bk0000abd0\\bksetup.exe").c_str(), true);
   PlatFolder live = plat_folder_hold((temp + "bk0000abd1").c_str());
   sim_write_file("C:\\Elsewhere\\bksetup.exe", "elsewhere");
+  sim_set_age("C:\\Elsewhere", 24 * 3600);
   sim_make_junction((temp + "bk0000abd4").c_str(), "C:\\Elsewhere");
   sim_set_elevated(true);
   plat_folder_release(plat_folder_create_private((temp + "bk0000abd5").c_str(), 1));
-  sim_write_file((temp + "bk0000abd5\\bksetup.exe").c_str(), "left");
+  leftover(TEMP, "bk0000abd5");
   sim_set_elevated(false);
 
   EXPECT_EQ(1, reader_provide(nullptr, 0));
   plat_folder_release(live);
   sim_lock_file((temp + "bk0000abd0\\bksetup.exe").c_str(), false);
   EXPECT_EQ((std::vector<std::string>{"bk0000abc", "bk0000abcd1", "bk0000abcf", "bk0000abcg",
-                                      "bk0000abd0", "bk0000abd1", "bk0000abd4", "bk0000abd5"}),
+                                      "bk0000abd0", "bk0000abd1", "bk0000abd3", "bk0000abd4",
+                                      "bk0000abd5"}),
             sim_list_folder(TEMP));
   for (const char *name : {"bk0000abc", "bk0000abcd1", "bk0000abcg", "bk0000abd0", "bk0000abd1",
-                           "bk0000abd4", "bk0000abd5"})
+                           "bk0000abd3", "bk0000abd4", "bk0000abd5"})
     EXPECT_TRUE(sim_file_exists((temp + name + "\\bksetup.exe").c_str())) << name;
   EXPECT_EQ((std::vector<std::string>{"bksetup.exe", "readme.txt"}),
             sim_list_folder((temp + "bk0000abcf").c_str()));
@@ -225,11 +277,14 @@ TEST_F(Reader, FailuresTellTheUserAndCleanUp) {
       {"no random bytes", [] { sim_fail(SIM_RANDOM, 1, false); }, false},
       {"elevation unknown", [] { sim_fail(SIM_TOKEN_ELEVATED, 1, false); }, false},
       {"folder can't be listed before the start", [] { sim_fail(SIM_FOLDER_CONTENTS, 1, false); }, false},
-      {"installer file can't be created", [] { sim_fail(SIM_FILE_CREATE, 1, false); }, false},
+      {"installer file can't be created", [] { sim_fail(SIM_FOLDER_FILE_CREATE, 1, false); }, false},
       {"installer file written short", [] { sim_fail(SIM_FILE_WRITE, 1, false); }, false},
       {"installer file can't be closed", [] { sim_fail(SIM_FILE_CLOSE, 1, false); }, false},
-      {"installer file can't be held", [] { sim_fail(SIM_STREAM_HOLD, 1, false); }, false},
+      {"installer file can't be held", [] { sim_fail(SIM_FOLDER_FILE_HOLD, 1, false); }, false},
+      {"folder's final path unknown", [] { sim_fail(SIM_FOLDER_FINAL_PATH, 1, false); }, false},
       {"temporary folder unknown", [] { sim_set_folder(SIM_TEMP, nullptr); }, false},
+      {"Windows' own temporary folder unknown, elevated",
+       [] { sim_set_elevated(true); sim_set_folder(SIM_SYSTEM_WINDOWS, nullptr); }, false},
   };
   for (const Case &c : cases) {
     SetUp();

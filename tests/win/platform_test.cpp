@@ -357,6 +357,50 @@ TEST(PlatFolders, PrivateFolderIsHeldFromItsCreation) {
   EXPECT_EQ(plat_folder_create_private((dir + "\\missing\\below").c_str(), 0), nullptr);
 }
 
+TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
+  std::string dir = scratch("handled");
+  PlatFolder held = plat_folder_create_private(dir.c_str(), 0);
+  ASSERT_NE(held, nullptr);
+  char path[PATH_CAP], windows[PATH_CAP];
+  ASSERT_EQ(plat_folder_final_path(held, path), 1);
+  EXPECT_EQ(lower(path), lower(dir)) << "no link on the way";
+  uint32_t age = 99;
+  EXPECT_EQ(plat_folder_age(held, &age), 1);
+  EXPECT_LT(age, 60u);
+  ASSERT_EQ(plat_system_windows_dir(windows), 1);
+  EXPECT_EQ(lower(windows), "c:\\windows");
+
+  // Made new, never over what is there, and never through a separator.
+  PlatFile file = plat_folder_file_create(held, "bksetup.exe");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(plat_file_write(file, "MZ", 2), 1);
+  EXPECT_EQ(plat_file_close(file), 1);
+  EXPECT_EQ(plat_folder_file_create(held, "BKSETUP.EXE"), nullptr);
+  EXPECT_EQ(plat_folder_file_create(held, "..\\escaped.exe"), nullptr);
+  // Held: read back, not written or deleted by anyone, itself included.
+  PlatStream stream = plat_folder_file_hold(held, "bksetup.exe");
+  ASSERT_NE(stream, nullptr);
+  char bytes[4] = {0};
+  EXPECT_EQ(plat_stream_read(stream, bytes, sizeof bytes), 2u);
+  EXPECT_EQ(std::string(bytes), "MZ");
+  EXPECT_EQ(CreateFileA((dir + "\\bksetup.exe").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                        OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 0);
+  plat_stream_close(stream);
+  EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 1);
+  EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 0) << "gone";
+
+  // Made without the right to remove it; held again, as the same folder only, with it.
+  EXPECT_EQ(plat_folder_delete(held), 0);
+  ASSERT_TRUE(CreateDirectoryA(scratch("other").c_str(), NULL));
+  EXPECT_EQ(plat_folder_hold_again(plat_folder_hold(dir.c_str()), scratch("other").c_str()), nullptr);
+  RemoveDirectoryA(scratch("other").c_str());
+  held = plat_folder_hold_again(plat_folder_hold(dir.c_str()), dir.c_str());
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(plat_folder_delete(held), 1);
+  EXPECT_EQ(GetFileAttributesA(dir.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 // ---- Files and streams ---------------------------------------------------
 
 namespace {
