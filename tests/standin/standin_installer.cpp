@@ -13,7 +13,13 @@
 //   BKR_STANDIN_DELAY_MS  a pause before anything is done, at most 60000
 //   BKR_STANDIN_LOG       the log that gets one line per run; default
 //                         bkr-standin.log in the temporary folder
-// Its log line names its current folder ("cwd=") and its command line.
+//   BKR_STANDIN_STARTED   a file it writes its own path into when it
+//                         starts; it then waits until the file is gone
+//                         (60 s at most) and loads BKR_STANDIN_LATE_DLL by
+//                         name, as installers load some DLLs late
+// Its log line says whether its token is elevated ("elevated=0|1", which it
+// shares with the launcher that started it), and names its current folder
+// ("cwd=") and its command line.
 // A setting it can't read, or a step that fails, ends the run with exit
 // code 2, still with its log line.
 //
@@ -100,6 +106,37 @@ static int write_carried_file(const char *name, const char *folder, const char *
   return ok;
 }
 
+// 1 when this process's token is elevated; 0 when not, or unknown, and
+// before Vista, which knows no elevation (Wine answers in an XP prefix too).
+static int token_elevated(void) {
+  if (LOBYTE(LOWORD(GetVersion())) < 6) return 0;
+  HANDLE token = NULL;
+  TOKEN_ELEVATION elevation = {0};
+  DWORD got = 0;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+  BOOL ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &got);
+  CloseHandle(token);
+  return ok && elevation.TokenIsElevated ? 1 : 0;
+}
+
+// Says where it runs from in the file BKR_STANDIN_STARTED, waits until the
+// test has taken that file away (having changed the world meanwhile), and
+// loads BKR_STANDIN_LATE_DLL by name, from wherever the search finds it.
+static void late_load(void) {
+  char started[260], dll[260], self[260];
+  if (!standin_env("BKR_STANDIN_STARTED", started, sizeof started) ||
+      !standin_env("BKR_STANDIN_LATE_DLL", dll, sizeof dll))
+    return;
+  DWORD n = GetModuleFileNameA(NULL, self, sizeof self);
+  HANDLE file = CreateFileA(started, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+  if (n == 0 || n >= sizeof self || file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, self, n, &written, NULL);
+  CloseHandle(file);
+  for (int i = 0; i < 600 && GetFileAttributesA(started) != INVALID_FILE_ATTRIBUTES; i++) Sleep(100);
+  LoadLibraryA(dll);
+}
+
 static int default_log_path(char *out, uint32_t cap) {
   char temp[260];
   DWORD n = GetTempPathA(sizeof temp, temp);
@@ -129,6 +166,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
   if (failure == NULL) {
     Sleep(delay < MAX_DELAY_MS ? delay : MAX_DELAY_MS);
+    late_load();
     char windir[MAX_PATH];
     if (!set_version(remove, version))
       failure = "registry";
@@ -148,9 +186,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   if (c == 0 || c >= sizeof cwd) lstrcpyA(cwd, "?");
   char head[600];
   int h = snprintf(head, sizeof head,
-                   STANDIN_INSTALLER_NAME " version=%s exit=%d result=%s%s cwd=%s cmdline=",
+                   STANDIN_INSTALLER_NAME " version=%s exit=%d result=%s%s elevated=%d cwd=%s cmdline=",
                    remove ? "none" : version_text, exit_code,
-                   failure == NULL ? "ok" : "failed:", failure == NULL ? "" : failure, cwd);
+                   failure == NULL ? "ok" : "failed:", failure == NULL ? "" : failure,
+                   token_elevated(), cwd);
   char log_path[260];
   if (!standin_env("BKR_STANDIN_LOG", log_path, sizeof log_path) &&
       !default_log_path(log_path, sizeof log_path))

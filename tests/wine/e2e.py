@@ -21,6 +21,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
@@ -49,6 +50,7 @@ REBUILT = "C:\\books\\rebuilt\\My Great Book.exe"  # book A, new cover and insta
 REPACKED = "C:\\books\\repacked\\My Great Book.exe"  # the same from an older launcher, re-packed
 CHOSEN = "C:\\Other Place\\Chosen Book.bkr"
 READER = "C:\\windows\\bkplugin.exe"
+WINDOWS_TEMP = "C:\\windows\\temp"   # where an elevated run's installer runs
 INSTALLER_LOG = "C:\\e2e\\installer.log"
 READER_LOG = "C:\\e2e\\reader.log"
 BKR_KEY = "HKCR\\.bkr"
@@ -166,17 +168,20 @@ class World(PrefixFiles):
     def expect_installer_runs(self, before, count, exit_code=None):
         """The installer ran COUNT times more, each time as bksetup.exe, with
         only its own path, from a folder of its own made under the temporary
-        folder, which was its current folder too and is gone afterwards."""
+        folder its token takes (Windows' own when elevated, as under Wine 8;
+        else the user's), which was its current folder too and is gone
+        afterwards."""
         lines = read_lines(self.u(INSTALLER_LOG))
         check(len(lines) == before + count, "the installer ran %d times, expected %d" % (
             len(lines) - before, count))
-        own = re.compile(re.escape(self.temp) + r"\\bk[0-9a-f]{8}\\bksetup\.exe", re.I)
         for line in lines[before:]:
-            m = re.search(r" cwd=(.*) cmdline=(.*)$", line)
-            check(m, "installer log %r names no folder and command line" % line)
-            folder, program = m.group(1), m.group(2)
+            m = re.search(r" elevated=([01]) cwd=(.*) cmdline=(.*)$", line)
+            check(m, "installer log %r names no token, folder and command line" % line)
+            temp = WINDOWS_TEMP if m.group(1) == "1" else self.temp
+            folder, program = m.group(2), m.group(3)
+            own = re.compile(re.escape(temp) + r"\\bk[0-9a-f]{8}\\bksetup\.exe", re.I)
             check(own.fullmatch(program), "the installer ran as %r, not from a folder of its own in %s"
-                  % (program, self.temp))
+                  % (program, temp))
             check(folder.lower() == program.rsplit("\\", 1)[0].lower(),
                   "the installer's current folder was %r" % folder)
             check(not self.exists(folder), "the installer's folder %s is left" % folder)
@@ -547,8 +552,8 @@ def folder_not_renamed(w):
             os.remove(w.u(path))
     os.makedirs(os.path.join(w.artefacts, w.case), exist_ok=True)
     with open(os.path.join(w.artefacts, w.case, "rename_away.log"), "wb") as log:
-        poller = subprocess.Popen(["wine", os.path.join(w.win32_dir, "rename_away.exe"), w.temp,
-                                   RENAME_READY, RENAME_STOP, RENAME_REPORT],
+        poller = subprocess.Popen(["wine", os.path.join(w.win32_dir, "rename_away.exe"),
+                                   RENAME_READY, RENAME_STOP, RENAME_REPORT, w.temp, WINDOWS_TEMP],
                                   env=w.p.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                   start_new_session=True)
     try:
@@ -566,9 +571,10 @@ def folder_not_renamed(w):
         except subprocess.TimeoutExpired:
             os.killpg(poller.pid, signal.SIGKILL)
             poller.wait()
-        for name in os.listdir(w.u(w.temp)):
-            if name.endswith("-moved"):
-                shutil.rmtree(os.path.join(w.u(w.temp), name))
+        for temp in (w.temp, WINDOWS_TEMP):
+            for name in os.listdir(w.u(temp)):
+                if name.endswith("-moved"):
+                    shutil.rmtree(os.path.join(w.u(temp), name))
     check(poller.returncode == 0, "rename_away exit code %s" % poller.returncode)
     report = dict(item.split("=") for item in w.read(RENAME_REPORT).decode().split())
     check(int(report["seen"]) >= 1 and report["started"] == "1",
@@ -578,6 +584,65 @@ def folder_not_renamed(w):
     w.expect_installer_runs(installs, 1, exit_code=0)
     w.expect_file(w.copy, w.book_a, "library copy")
     w.expect_reader_started(reads, w.copy)
+
+
+LATE_STARTED = "C:\\e2e\\installer.started"
+
+
+@case("installer's folder", "the temporary folder a link, re-pointed once the installer runs: nothing from where it leads then runs")
+def temp_link_repointed(w):
+    # The user's temporary folder becomes a link to a folder beside it. Once
+    # the installer has started, another program makes a second folder with
+    # a folder of the installer's folder's name, holding a DLL that the
+    # installer loads late by name, and re-points the link there. The
+    # installer, started by what the launcher made, never sees it.
+    temp = w.u(w.temp)
+    first, second = temp + ".first", temp + ".second"
+    w.set_reader_version(None)
+    w.put_copy(w.book_a)
+    os.rename(temp, first)
+    os.symlink(os.path.basename(first), temp)
+    repointed = []
+
+    def repoint():
+        try:
+            repoint_now()
+            repointed.append(True)
+        except (CaseFailure, OSError) as e:
+            repointed.append(e)
+
+    def repoint_now():
+        # As another program of the user's would, while the launcher waits.
+        wait_for(lambda: w.exists(LATE_STARTED), w.deadline.sooner(60), "the installer to start")
+        running = w.read(LATE_STARTED).decode("latin-1").strip()
+        folder = os.path.join(second, running.rsplit("\\", 2)[-2])
+        os.makedirs(folder)
+        shutil.copyfile(os.path.join(w.win32_dir, "bk_planted.dll"), os.path.join(folder, "bk_late.dll"))
+        os.symlink(os.path.basename(second), temp + ".new")
+        os.replace(temp + ".new", temp)
+        os.remove(w.u(LATE_STARTED))
+
+    plant(w, ())
+    try:
+        installs, reads = w.logs()
+        mover = threading.Thread(target=repoint, daemon=True)
+        mover.start()
+        code = w.launch(PACKAGE_A, env={"BKR_STANDIN_STARTED": LATE_STARTED,
+                                        "BKR_STANDIN_LATE_DLL": "bk_late.dll"})
+        mover.join(10)
+        check(repointed and repointed[-1] is True, "the link was not re-pointed while the installer ran: %s" % repointed)
+        if w.exists(PLANTED_LOG):
+            raise CaseFailure("the DLL where the link led ran: %s" % w.read(PLANTED_LOG).decode("latin-1"))
+        check(code == 0, "exit code %d" % code)
+        w.expect_installer_runs(installs, 1, exit_code=0)
+        w.expect_reader_started(reads, w.copy)
+    finally:
+        if os.path.islink(temp):
+            os.remove(temp)
+        os.rename(first, temp)
+        shutil.rmtree(second, ignore_errors=True)
+        if w.exists(LATE_STARTED):
+            os.remove(w.u(LATE_STARTED))
 
 
 def runs_new_installer(w, package):
@@ -660,9 +725,9 @@ def expect_no_planted_code(w, log):
     check(not unplanted, "the run loaded DLLs with no planted twin: %s" % unplanted)
 
 
-@case("planted DLLs", "beside the package, in the current folder, in the temp folder: none runs")
+@case("planted DLLs", "beside the package, in the current folder, in either temp folder: none runs")
 def planted_dlls(w):
-    folders = (PLANTED_PACKAGE.rsplit("\\", 1)[0], PLANTED_CURRENT, w.temp)
+    folders = (PLANTED_PACKAGE.rsplit("\\", 1)[0], PLANTED_CURRENT, w.temp, WINDOWS_TEMP)
     trace = {"WINEDEBUG": "-all,err+all,trace+msgbox,trace+loaddll"}
     raw = '"%s"' % PLANTED_PACKAGE
     plant(w, folders)

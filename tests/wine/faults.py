@@ -710,25 +710,57 @@ def killed_launches(b):
         b.remove(users)
 
 
-@case("killed launches", "an installer folder a killed run left goes with the next install; one holding more, or a bksetup.exe held open, stays")
+WINDOWS_TEMP = "C:\\windows\\temp"
+
+
+@case("killed launches", "an installer folder a killed run left goes with the next install from the temp folder its token takes; one holding more, a bksetup.exe held open, a link to another's folder stay")
 def killed_installer_folders(b):
-    temp = b.p.temp_folder()
-    left, more, held = (temp + "\\" + name for name in ("bk0badc0de", "bk0badc0df", "bk0badc0e0"))
-    for folder in (left, more, held):
-        b.write(folder + "\\bksetup.exe", b"MZ a killed run's installer", old=True)
-    b.write(more + "\\version.dll", b"MZ not the run's", old=True)
+    # In both temporary folders, as an elevated run sweeps Windows' own and
+    # any other run the user's: what killed runs left, untouched for a day,
+    # one holding more, and a link named like them (another program's) to
+    # someone else's folder with a bksetup.exe; in the user's, a bksetup.exe
+    # held open.
+    user_temp = b.p.temp_folder()
+    temps = (user_temp, WINDOWS_TEMP)
+    elsewhere = "C:\\someone\\else"
+    b.write(elsewhere + "\\bksetup.exe", b"MZ someone else's", old=True)
+    held = user_temp + "\\bk0badc0e0"
+    b.write(held + "\\bksetup.exe", b"MZ a killed run's installer", old=True)
+    for temp in temps:
+        for name in ("bk0badc0de", "bk0badc0df"):
+            b.write(temp + "\\" + name + "\\bksetup.exe", b"MZ a killed run's installer", old=True)
+        b.write(temp + "\\bk0badc0df\\version.dll", b"MZ not the run's", old=True)
+        os.symlink(b.u(elsewhere), b.u(temp + "\\bk0badc0e1"))
+    for folder in [held, elsewhere] + [t + "\\" + n for t in temps for n in ("bk0badc0de", "bk0badc0df")]:
+        os.utime(b.u(folder), (OLD_TIME, OLD_TIME))
 
     def only_the_killed_runs_folder_went():
-        check(not b.exists(left), "the killed run's folder %s is still there" % left)
-        for folder, names in ((more, ["bksetup.exe", "version.dll"]), (held, ["bksetup.exe"])):
+        line = read_lines(b.u(user_temp + "\\bkr-standin.log"))[-1]
+        swept = WINDOWS_TEMP if " elevated=1 " in line else user_temp
+        wrong = []
+        for temp in temps:
+            left = temp + "\\bk0badc0de"
+            if b.exists(left) == (temp == swept):
+                wrong.append("%s %s" % (left, "is still there" if temp == swept else "went, not being swept"))
+        for folder, names in [(t + "\\bk0badc0df", ["bksetup.exe", "version.dll"]) for t in temps] + [
+                (elsewhere, ["bksetup.exe"]), (held, ["bksetup.exe"])]:
             state = b.state(folder)
-            check(state is not None and sorted(state) == names, "%s holds %s" % (folder, state))
-            check(all(mtime == OLD_TIME for _, mtime in state.values()), "%s was rewritten" % folder)
+            if state is None or sorted(state) != names or any(m != OLD_TIME for _, m in state.values()):
+                wrong.append("%s holds %s" % (folder, state))
+        check(not wrong, "; ".join(wrong))
 
-    install_while_held(b, held + "\\bksetup.exe", "C:\\books\\Swept Book.exe", "Swept_Book",
-                       only_the_killed_runs_folder_went)
-    for folder in (more, held):
-        shutil.rmtree(b.u(folder))
+    try:
+        install_while_held(b, held + "\\bksetup.exe", "C:\\books\\Swept Book.exe", "Swept_Book",
+                           only_the_killed_runs_folder_went)
+    finally:
+        for temp in temps:
+            for name in ("bk0badc0de", "bk0badc0df", "bk0badc0e0", "bk0badc0e1"):
+                path = b.u(temp + "\\" + name)
+                if os.path.islink(path):
+                    os.remove(path)
+                elif os.path.isdir(path):
+                    shutil.rmtree(path)
+        shutil.rmtree(b.u("C:\\someone"), ignore_errors=True)
 
 
 @case("concurrency", "two launches of a 20 MB package at once, three rounds: both 0, copy whole")

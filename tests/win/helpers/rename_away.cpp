@@ -1,11 +1,12 @@
 // Test helper: another program of the same user that tries to rename the
 // installer's folder away, as one that would swap in a folder of its own.
-// usage: rename_away TEMP READY STOP REPORT
-//   notes the folders "bk" + 8 hex digits already in TEMP (left alone),
-//   creates the file READY, then, until a process of bksetup.exe runs (the
-//   installer has started) or the file STOP appears (120 s at most), lists
-//   TEMP again and again and tries to rename every new such folder to the
-//   same name with "-moved" added (MoveFileA), once per listing; then writes
+// usage: rename_away READY STOP REPORT FOLDER...
+//   notes the folders "bk" + 8 hex digits already in each FOLDER (left
+//   alone), creates the file READY, then, until a process of bksetup.exe runs
+//   (the installer has started) or the file STOP appears (120 s at most),
+//   lists each FOLDER again and again and tries to rename every new such
+//   folder to the same name with "-moved" added (MoveFileA), once per
+//   listing; then writes
 //   "seen=N tries=N renamed=N started=0|1" into REPORT: the new folders
 //   seen, the renames tried, those that succeeded, and whether the
 //   installer was seen running.
@@ -67,13 +68,16 @@ static bool write_text(const char *path, const std::string &text) {
 }
 
 int main(int argc, char **argv) {
-  if (argc != 5) {
-    fprintf(stderr, "usage: rename_away TEMP READY STOP REPORT\n");
+  if (argc < 5) {
+    fprintf(stderr, "usage: rename_away READY STOP REPORT FOLDER...\n");
     return 254;
   }
-  const std::string temp = argv[1];
-  const std::set<std::string> before = installer_folders(temp);
-  if (!write_text(argv[2], "")) return 1;
+  // Every folder's own by their full paths.
+  std::set<std::string> before;
+  for (int f = 4; f < argc; f++)
+    for (const std::string &name : installer_folders(argv[f]))
+      before.insert(std::string(argv[f]) + "\\" + name);
+  if (!write_text(argv[1], "")) return 1;
   std::set<std::string> seen;
   unsigned long tries = 0, renamed = 0;
   const DWORD start = GetTickCount();
@@ -81,22 +85,25 @@ int main(int argc, char **argv) {
   // The processes are looked at every 20 ms only, so that the renames come
   // fast; the installer runs far longer than that.
   DWORD looked = start;
-  while (!(stopped = GetFileAttributesA(argv[3]) != INVALID_FILE_ATTRIBUTES || started) &&
+  while (!(stopped = GetFileAttributesA(argv[2]) != INVALID_FILE_ATTRIBUTES || started) &&
          GetTickCount() - start <= WAIT_LIMIT_MS) {
     if (GetTickCount() - looked >= 20) {
       looked = GetTickCount();
       started = installer_running();
     }
-    for (const std::string &name : installer_folders(temp)) {
-      if (before.count(name)) continue;
-      seen.insert(name);
-      tries++;
-      if (MoveFileA((temp + "\\" + name).c_str(), (temp + "\\" + name + "-moved").c_str())) renamed++;
+    for (int f = 4; f < argc; f++) {
+      for (const std::string &name : installer_folders(argv[f])) {
+        const std::string path = std::string(argv[f]) + "\\" + name;
+        if (before.count(path)) continue;
+        seen.insert(path);
+        tries++;
+        if (MoveFileA(path.c_str(), (path + "-moved").c_str())) renamed++;
+      }
     }
   }
   char report[96];
   snprintf(report, sizeof report, "seen=%lu tries=%lu renamed=%lu started=%d",
            (unsigned long)seen.size(), tries, renamed, started ? 1 : 0);
-  if (!write_text(argv[4], report)) return 1;
+  if (!write_text(argv[3], report)) return 1;
   return stopped ? 0 : 3;
 }
