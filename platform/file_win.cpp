@@ -209,9 +209,11 @@ PlatFile plat_folder_file_create(PlatFolder folder, const char *name) {
 }
 
 int plat_folder_file_delete(PlatFolder folder, const char *name) {
-  // Shared with nobody: a file open anywhere stays, and so does a running
-  // program's, which refuses the deletion.
-  HANDLE h = win_open_in(folder, name, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN);
+  // As DeleteFileA shares: a file that another program holds without
+  // sharing its deletion stays, and so does a running program's, which
+  // refuses the deletion.
+  HANDLE h = win_open_in(folder, name, DELETE | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN);
   if (h == NULL) return 0;
   int deleted = win_delete_on_close(h);
   return CloseHandle(h) && deleted;

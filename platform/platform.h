@@ -196,7 +196,8 @@ PlatStream plat_folder_file_hold(PlatFolder folder, const char *name);
 // Deletes file NAME in the held FOLDER through a handle of its own (delete
 // disposition), looked up from the folder's handle; a reparse point of that
 // name is removed itself, never what it leads to. Returns 1 on success; 0
-// when it is missing, a folder, open anywhere, or a running program's file.
+// when it is missing, a folder, held by a program that does not share its
+// deletion, or a running program's file.
 int plat_folder_file_delete(PlatFolder folder, const char *name);
 
 // Counts what the held FOLDER holds, "." and ".." aside, into *COUNT, and

@@ -622,7 +622,8 @@ int plat_folder_file_delete(PlatFolder folder, const char *name) {
   if (sim_fault_hit(SIM_FOLDER_FILE_DELETE)) return 0;
   SimHeldFolder *held = files_held_folder(folder);
   std::string host = held ? files_in_folder(*held, name) : std::string();
-  // A link is removed itself; a file open anywhere or locked stays.
+  // A link is removed itself; a file open (no stream shares its deletion)
+  // or locked stays.
   if (host.empty() || host_is_folder(host) || !host_exists(host) || sim_path_busy(host)) return 0;
   return unlink(host.c_str()) == 0 ? 1 : 0;
 }
