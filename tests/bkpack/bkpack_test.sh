@@ -182,6 +182,10 @@ expect 1 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Linked.exe"
 contains "$err" "bkpack: $work/Linked.exe.part: is an input" "pack of a book linked as OUTPUT.part"
 cmp -s "$work/book.bkr" "$work/copy.bkr" || fail "pack of a book linked as OUTPUT.part changed it"
 rm "$work/Linked.exe.part"
+printf 'setup' >"$work/Setup.exe.part"
+expect 1 "$bkpack" pack --installer "$work/Setup.exe.part" "$work/launcher.exe" "$work/book.bkr" "$work/Setup.exe"
+contains "$err" "bkpack: $work/Setup.exe.part: is an input" "pack of an installer named OUTPUT.part"
+[ "$(cat "$work/Setup.exe.part")" = setup ] || fail "pack of an installer named OUTPUT.part changed it"
 ln -s "$work/copy.bkr" "$work/Planted.exe.part"
 expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Planted.exe"
 cmp -s "$work/book.bkr" "$work/copy.bkr" && [ ! -e "$work/Planted.exe.part" ] ||
@@ -197,6 +201,11 @@ mkdir "$work/Folder.exe"
 expect 1 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Folder.exe"
 contains "$err" "bkpack: $work/Folder.exe: cannot replace" "pack onto a folder"
 [ ! -e "$work/Folder.exe.part" ] || fail "a failed rename left OUTPUT.part"
+# Nor does a write that fails half-way (past the file size limit, 64 KiB).
+expect 1 bash -c 'trap "" XFSZ; ulimit -f 64; exec "$@"' - \
+  "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Half.exe"
+contains "$err" "bkpack: $work/Half.exe.part: write error" "pack past the file size limit"
+[ ! -e "$work/Half.exe.part" ] && [ ! -e "$work/Half.exe" ] || fail "a failed write left OUTPUT.part"
 
 # Extractions killed at random moments, fourteen times, leave nothing that
 # stops the next one, which leaves only the book beside the files that were
