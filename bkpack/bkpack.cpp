@@ -98,7 +98,17 @@ static int bkpack_checksum(PeresImage *image, const BkpackBook *book, const uint
   return 1;
 }
 
-int bkpack_temp_path(const char *output, const char *const inputs[BKPACK_INPUTS_MAX], char *temp) {
+int bkpack_temp_path(const char *output, const char *const inputs[BKPACK_INPUTS_MAX],
+                     const char *replaced, char *temp) {
+  // The package is renamed onto OUTPUT: an input there would be gone.
+  for (uint32_t i = 0; i < BKPACK_INPUTS_MAX; ++i)
+    if (inputs[i] && inputs[i] != replaced && plat_same_file(output, inputs[i])) {
+      fprintf(stderr,
+              "bkpack: %s: is an input (%s), which the package would replace: name another "
+              "OUTPUT\n",
+              output, inputs[i]);
+      return 0;
+    }
   if (!text_format(temp, PATH_CAP, "%s.part", output)) return bkpack_error(output, "path too long");
   for (uint32_t i = 0; i < BKPACK_INPUTS_MAX; ++i)
     if (inputs[i] && plat_same_file(temp, inputs[i]))

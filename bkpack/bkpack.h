@@ -94,10 +94,13 @@ int bkpack_rebuild(const uint8_t *pe, uint32_t pe_size, const char *launcher_pat
 #define BKPACK_INPUTS_MAX 4u
 
 // Where the package for OUTPUT is written before it is renamed into place:
-// OUTPUT.part, into TEMP (PATH_CAP bytes). Refused when that is one of the
-// files INPUTS (BKPACK_INPUTS_MAX entries) under any name, since writing
-// there would destroy it. 1, or 0 with the error printed.
-int bkpack_temp_path(const char *output, const char *const inputs[BKPACK_INPUTS_MAX], char *temp);
+// OUTPUT.part, into TEMP (PATH_CAP bytes). Refused when OUTPUT or that file
+// is one of the files INPUTS (BKPACK_INPUTS_MAX entries) under any name,
+// since the rename or the writing would destroy it; only the input REPLACED
+// (repack's old package, else null) may be OUTPUT. 1, or 0 with the error
+// printed.
+int bkpack_temp_path(const char *output, const char *const inputs[BKPACK_INPUTS_MAX],
+                     const char *replaced, char *temp);
 
 // Writes the package to TEMP, created new (a file that a stopped run left
 // there is removed first, never written into): the launcher (IMAGE when not

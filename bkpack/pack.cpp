@@ -18,7 +18,7 @@ int bkpack_pack(const char *launcher_path, const char *book_path, const char *ou
   char temp[PATH_CAP];
   const char *const inputs[BKPACK_INPUTS_MAX] = {launcher_path, book_path, icon_path,
                                                  installer_path};
-  if (!bkpack_temp_path(output, inputs, temp)) return BKPACK_FAILED;
+  if (!bkpack_temp_path(output, inputs, NULL, temp)) return BKPACK_FAILED;
 
   uint32_t launcher_size = 0;
   BkpackBook book = {NULL, book_path, 0, 0};

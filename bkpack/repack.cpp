@@ -237,7 +237,7 @@ static int repack_run(RepackWork *w, const char *old_package, const char *output
   char temp[PATH_CAP];
   const char *const inputs[BKPACK_INPUTS_MAX] = {old_package, launcher_path, icon_path,
                                                  installer_path};
-  if (!bkpack_temp_path(output, inputs, temp)) return BKPACK_FAILED;
+  if (!bkpack_temp_path(output, inputs, old_package, temp)) return BKPACK_FAILED;
   if (!bkpack_write(w->launcher, launcher_path, launcher_size, rebuilt ? &w->image : NULL, &w->book,
                     temp))
     return BKPACK_FAILED;

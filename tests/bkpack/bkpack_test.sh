@@ -149,11 +149,22 @@ cmp -s "$work/book.bkr" "$work/long.bkr" || fail "extract over a longer file"
 expect 1 "$bkpack" extract "$work/pkg.exe" "$work/nowhere/copy.bkr"
 contains "$err" "$work/nowhere/copy.bkr" "extract into a missing folder"
 
-# Packing over its own launcher works (the output is written aside first).
+# OUTPUT that is an input, the book by a hard link: refused in one line
+# naming it, before anything is written; every input stays as it was.
 cp "$work/launcher.exe" "$work/self.exe"
-expect 0 "$bkpack" pack "$work/self.exe" "$work/book.bkr" "$work/self.exe"
-expect 0 "$bkpack" extract "$work/self.exe" "$work/self.bkr"
-cmp -s "$work/book.bkr" "$work/self.bkr" || fail "pack onto its own launcher"
+printf 'icon' >"$work/self.ico"
+printf 'setup' >"$work/self_setup.exe"
+ln "$work/book.bkr" "$work/Book Link.exe"
+for output in self.exe "Book Link.exe" self.ico self_setup.exe; do
+  expect 1 "$bkpack" pack --icon "$work/self.ico" --installer "$work/self_setup.exe" \
+    "$work/self.exe" "$work/book.bkr" "$work/$output"
+  contains "$err" "bkpack: $work/$output: is an input" "pack onto its input $output"
+  [ "$(wc -l <"$work/err")" -eq 1 ] || fail "pack onto its input $output: not one line: $err"
+  cmp -s "$work/launcher.exe" "$work/self.exe" && cmp -s "$work/book.bkr" "$work/copy.bkr" &&
+    [ "$(cat "$work/self.ico" "$work/self_setup.exe")" = iconsetup ] &&
+    [ ! -e "$work/$output.part" ] || fail "pack onto its input $output changed an input or wrote"
+done
+rm "$work/Book Link.exe"
 # A longer OUTPUT.part that a stopped pack left is emptied, not written over.
 head -c 200000 /dev/urandom >"$work/stale.exe.part"
 expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/stale.exe"
@@ -171,6 +182,10 @@ expect 1 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Linked.exe"
 contains "$err" "bkpack: $work/Linked.exe.part: is an input" "pack of a book linked as OUTPUT.part"
 cmp -s "$work/book.bkr" "$work/copy.bkr" || fail "pack of a book linked as OUTPUT.part changed it"
 rm "$work/Linked.exe.part"
+printf 'setup' >"$work/Setup.exe.part"
+expect 1 "$bkpack" pack --installer "$work/Setup.exe.part" "$work/launcher.exe" "$work/book.bkr" "$work/Setup.exe"
+contains "$err" "bkpack: $work/Setup.exe.part: is an input" "pack of an installer named OUTPUT.part"
+[ "$(cat "$work/Setup.exe.part")" = setup ] || fail "pack of an installer named OUTPUT.part changed it"
 ln -s "$work/copy.bkr" "$work/Planted.exe.part"
 expect 0 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Planted.exe"
 cmp -s "$work/book.bkr" "$work/copy.bkr" && [ ! -e "$work/Planted.exe.part" ] ||
@@ -186,6 +201,11 @@ mkdir "$work/Folder.exe"
 expect 1 "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Folder.exe"
 contains "$err" "bkpack: $work/Folder.exe: cannot replace" "pack onto a folder"
 [ ! -e "$work/Folder.exe.part" ] || fail "a failed rename left OUTPUT.part"
+# Nor does a write that fails half-way (past the file size limit, 64 KiB).
+expect 1 bash -c 'trap "" XFSZ; ulimit -f 64; exec "$@"' - \
+  "$bkpack" pack "$work/launcher.exe" "$work/book.bkr" "$work/Half.exe"
+contains "$err" "bkpack: $work/Half.exe.part: write error" "pack past the file size limit"
+[ ! -e "$work/Half.exe.part" ] && [ ! -e "$work/Half.exe" ] || fail "a failed write left OUTPUT.part"
 
 # Extractions killed at random moments, fourteen times, leave nothing that
 # stops the next one, which leaves only the book beside the files that were
@@ -475,6 +495,11 @@ PY
   contains "$err" "bkpack: $work/Kept.exe.part: is an input" "repack of a package named OUTPUT.part"
   cmp -s "$work/Old Plain.exe" "$work/Kept.exe.part" && [ ! -e "$work/Kept.exe" ] ||
     fail "repack of a package named OUTPUT.part changed it or wrote"
+  # OUTPUT may be the old package (above), not the new launcher.
+  cp "$launcher" "$work/Launcher Out.exe"
+  expect 1 "$bkpack" repack --launcher "$work/Launcher Out.exe" "$work/Old Plain.exe" "$work/Launcher Out.exe"
+  contains "$err" "bkpack: $work/Launcher Out.exe: is an input" "repack onto its launcher"
+  cmp -s "$launcher" "$work/Launcher Out.exe" || fail "repack onto its launcher changed it"
   # Re-packed under a name the uninstall command can't carry: the warning.
   expect 0 "$bkpack" repack --launcher "$launcher" "$work/Old Plain.exe" "$work/Tom & Jerry.exe"
   contains "$err" "bkpack: $work/Tom & Jerry.exe: warning: book name Tom_&_Jerry: the uninstall command can't carry '&'" \

@@ -6,7 +6,8 @@ the second time in another time zone with the commit's own time, into a
 folder that holds an unpacked release and an older archive.
 And they hold what they say: the files in their order under one folder,
 every time the commit's, owner 0, the Linux bkpack linked statically, sums
-that sha256sum -c accepts.
+that sha256sum -c accepts. SOURCE_DATE_EPOCH=0 gives the zip 1980's first
+second, the earliest it holds.
 
 usage: dist_test.py SOURCE_DIR HOST_DIR WIN32_DIR
 Exits 77 (skipped) when the Windows tree is not built.
@@ -22,6 +23,7 @@ import zipfile
 
 INPUTS = (("source", "README.md"), ("source", "CHANGELOG.md"), ("host", "bkpack"),
           ("win32", "bklaunch.exe"), ("win32", "bkpack.exe"))
+ZIP_FIRST = 315532800  # 1980-01-01
 failures = []
 
 
@@ -51,8 +53,12 @@ def run_dist(source, staged, out, epoch=None, env=None):
             "--host", staged["host"], "--win32", staged["win32"], "--out", out]
     if epoch is not None:
         argv += ["--epoch", str(epoch)]
-    subprocess.run(argv, check=True, timeout=120, env=env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    done = subprocess.run(argv, timeout=120, env=env, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True)
+    said = done.stderr.strip().splitlines() or ["?"]
+    check(done.returncode == 0, "dist.py into %s: %s" % (out, said[-1]))
+    if done.returncode != 0:
+        return {}
     return {name: open(os.path.join(out, name), "rb").read() for name in sorted(os.listdir(out))
             if os.path.isfile(os.path.join(out, name))}
 
@@ -69,7 +75,8 @@ def check_contents(out, epoch):
     with zipfile.ZipFile(os.path.join(out, zips[0])) as z:
         listed = [i.filename for i in z.infolist()]
         check(listed == [folder + "/"] + [folder + "/" + n for n in windows], "zip holds %s" % listed)
-        stamp = time.gmtime(epoch - epoch % 2)[:6]  # a zip holds even seconds
+        # A zip holds even seconds from 1980 on.
+        stamp = time.gmtime(max(epoch - epoch % 2, ZIP_FIRST))[:6]
         check(all(i.date_time == stamp for i in z.infolist()), "zip times are not the commit's")
     with tarfile.open(os.path.join(out, tars[0])) as t:
         members = t.getmembers()
@@ -117,6 +124,10 @@ def main():
         shutil.rmtree(unpacked)
         check_contents(os.path.join(scratch, "out-a"), epoch)
         check_contents(out_b, epoch)
+        # SOURCE_DATE_EPOCH=0, before any time a zip holds: the tar keeps it.
+        if run_dist(source, first, os.path.join(scratch, "out-c"),
+                    env=dict(env, SOURCE_DATE_EPOCH="0")):
+            check_contents(os.path.join(scratch, "out-c"), 0)
     for text in failures:
         print("FAIL: " + text)
     if not failures:

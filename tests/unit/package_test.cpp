@@ -487,6 +487,14 @@ TEST_F(Package, ExtractTemporaryNameIsAsciiAndFitsWhereTheDestinationDoes) {
     EXPECT_EQ(1, pkg_extract(PACKAGE, dest.c_str(), 1820)) << name;
     EXPECT_EQ(b, read(dest.c_str())) << name;
   }
+  // Nor is a "0" that is not there yet written in place: the copy is "1".
+  // (The move and the removal fail, so the file stays to be seen.)
+  std::string alone = std::string(LIBRARY) + "\\" + std::string(259 - 6 - 1 - 1 - 1, 'h');
+  ASSERT_TRUE(sim_make_folder(alone.c_str()));
+  sim_fail(SIM_FILE_REPLACE, 1, false);
+  sim_fail(SIM_FILE_DELETE, 1, false);
+  EXPECT_EQ(0, pkg_extract(PACKAGE, (alone + "\\0").c_str(), 1820));
+  EXPECT_EQ(std::vector<std::string>{"1"}, sim_list_folder(alone.c_str()));
 
   // With a one-character name at 259 the names end at 9: when all ten are
   // taken the extraction fails, and ends.

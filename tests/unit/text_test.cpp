@@ -44,3 +44,10 @@ TEST(Text, FormatMayReadItsOwnOutput) {
   EXPECT_EQ(1, text_format(buf, sizeof buf, "%s\\%s", buf, "d"));
   EXPECT_STREQ("abc\\d", buf);
 }
+
+// Letters A to Z only: the characters either side of both ranges stay.
+TEST(Text, FoldLowersAToZAlone) {
+  const char from[] = "@AZ[`az{";
+  const char to[] = "@az[`az{";
+  for (int i = 0; from[i] != '\0'; ++i) EXPECT_EQ(to[i], text_fold(from[i])) << from[i];
+}
