@@ -361,14 +361,12 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
   std::string dir = scratch("handled");
   PlatFolder held = plat_folder_create_private(dir.c_str(), 0);
   ASSERT_NE(held, nullptr);
-  char path[PATH_CAP], windows[PATH_CAP];
+  char path[PATH_CAP];
   ASSERT_EQ(plat_folder_final_path(held, path), 1);
   EXPECT_EQ(lower(path), lower(dir)) << "no link on the way";
   uint32_t age = 99;
   EXPECT_EQ(plat_folder_age(held, &age), 1);
   EXPECT_LT(age, 60u);
-  ASSERT_EQ(plat_system_windows_dir(windows), 1);
-  EXPECT_EQ(lower(windows), "c:\\windows");
 
   // Made new, never over what is there, and never through a separator.
   PlatFile file = plat_folder_file_create(held, "bksetup.exe");
@@ -388,7 +386,6 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
   EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 0);
   plat_stream_close(stream);
   EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 1);
-  EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 0) << "gone";
 
   // Made without the right to remove it; held again, as the same folder only, with it.
   EXPECT_EQ(plat_folder_delete(held), 0);
