@@ -165,19 +165,19 @@ class World(PrefixFiles):
         lines = read_lines(self.u(READER_LOG))
         check(len(lines) == before, "the reader was started: %r" % lines[before:])
 
-    def expect_installer_runs(self, before, count, exit_code=None):
+    def expect_installer_runs(self, before, count, exit_code=None, user_temp=None):
         """The installer ran COUNT times more, each time as bksetup.exe, with
         only its own path, from a folder of its own made under the temporary
         folder its token takes (Windows' own when elevated, as under Wine 8;
-        else the user's), which was its current folder too and is gone
-        afterwards."""
+        else the user's, USER_TEMP when it was reached through a link), which
+        was its current folder too and is gone afterwards."""
         lines = read_lines(self.u(INSTALLER_LOG))
         check(len(lines) == before + count, "the installer ran %d times, expected %d" % (
             len(lines) - before, count))
         for line in lines[before:]:
             m = re.search(r" elevated=([01]) cwd=(.*) cmdline=(.*)$", line)
             check(m, "installer log %r names no token, folder and command line" % line)
-            temp = WINDOWS_TEMP if m.group(1) == "1" else self.temp
+            temp = WINDOWS_TEMP if m.group(1) == "1" else user_temp or self.temp
             folder, program = m.group(2), m.group(3)
             own = re.compile(re.escape(temp) + r"\\bk[0-9a-f]{8}\\bksetup\.exe", re.I)
             check(own.fullmatch(program), "the installer ran as %r, not from a folder of its own in %s"
@@ -634,7 +634,8 @@ def temp_link_repointed(w):
         if w.exists(PLANTED_LOG):
             raise CaseFailure("the DLL where the link led ran: %s" % w.read(PLANTED_LOG).decode("latin-1"))
         check(code == 0, "exit code %d" % code)
-        w.expect_installer_runs(installs, 1, exit_code=0)
+        # Without elevation, from the folder the link led to when it was made.
+        w.expect_installer_runs(installs, 1, exit_code=0, user_temp=w.temp + ".first")
         w.expect_reader_started(reads, w.copy)
     finally:
         if os.path.islink(temp):
