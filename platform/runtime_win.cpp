@@ -3,7 +3,7 @@
 // before the process entry). The copies and fills are the processor's string
 // instructions on whole 32-bit words, then on the last bytes: where x86 code
 // is emulated, each step of a string instruction costs about the same, so
-// bytes would take four times as long as words.
+// bytes would take about four times as long as words.
 // The host tests compile this file under other names (RUNTIME_NAME).
 #include <stddef.h>
 
