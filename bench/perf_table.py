@@ -5,6 +5,11 @@ runs it pinned to one CPU; it prints one table and asserts nothing.
 usage: perf_table.py --root SRC --host-dir DIR --win32-dir DIR --bare-launcher EXE
                      --work DIR [--rounds N] [--baseline-launcher EXE]
 
+The first run's copy (the 1 to 128 MiB step of the first runs) is set
+against a floor measured in the same rounds: bk_bench_floor.exe reads the
+same book 64 KiB at a time and writes it in the launcher's 1 KiB pieces,
+with no copy between the two and no flush after them.
+
 Every figure that compares is measured side by side in the same run: each
 round runs every size, first and second run in turn, with the order of the
 sizes reversed every other round; the table shows medians over the rounds.
@@ -141,6 +146,8 @@ class Bench:
         self.library = os.path.join(p.home, "Documents", "My eBooks")
         shutil.copyfile(os.path.join(args.win32_dir, "bkplugin_standin.exe"),
                         p.unix("C:\\windows\\bkplugin.exe"))
+        shutil.copyfile(os.path.join(args.win32_dir, "bk_bench_floor.exe"),
+                        p.unix("C:\\bench\\floor.exe"))
         p.wine(["reg", "add", "HKCR\\.bkr", "/v", "Version", "/t", "REG_DWORD", "/d", "8011", "/f"])
         self.books = {}
         # Package kinds: "pkg" with this tree's launcher, "base" with the baseline's.
@@ -228,8 +235,9 @@ class Bench:
     # --- the measurements
     def rounds(self):
         """Per round and size: first and second run to the reader's line, the
-        first run's peak RSS, cmd /c copy of the book and, right after it, of
-        a 64-byte file. Returns {(figure, MiB): [value per round]}."""
+        first run's peak RSS, the floor program on the book, cmd /c copy of
+        the book and, right after it, of a 64-byte file. Returns
+        {(figure, MiB): [value per round]}."""
         samples = {}
         # A warm-up round, not counted: page cache, Wine's DLLs, and a check
         # that every size really extracts its book.
@@ -250,6 +258,15 @@ class Bench:
             os.remove(target)
             return t
 
+        def floor(mib):
+            t = self.launch(None, cmd=["wine", "C:\\bench\\floor.exe",
+                                       "C:\\bench\\book%d.bkr" % mib, "C:\\bench\\floor.bkr"])[0]
+            floored = self.prefix.unix("C:\\bench\\floor.bkr")
+            if size_of(floored) != mib * MIB:
+                fail("floor.exe did not write the %d MiB book" % mib)
+            os.remove(floored)
+            return t
+
         for r in range(self.args.rounds):
             order = SIZES if r % 2 == 0 else tuple(reversed(SIZES))
             for mib in order:
@@ -264,7 +281,8 @@ class Bench:
                     os.remove(path)
                     tag = "" if kind == "pkg" else kind + "_"
                     figures.update({tag + "first": first, tag + "second": second, tag + "rss": kib})
-                figures.update({"copy": copy("C:\\bench\\book%d.bkr" % mib),
+                figures.update({"floor": floor(mib),
+                                "copy": copy("C:\\bench\\book%d.bkr" % mib),
                                 "tiny": copy("C:\\bench\\tiny.bkr")})
                 for figure, value in figures.items():
                     samples.setdefault((figure, mib), []).append(value)
@@ -380,6 +398,19 @@ def main():
     extraction_step = med(per_round(step, ("first", 1), ("second", 1), ("first", 128),
                                     ("second", 128)))
     copy_step = med(per_round(step, ("copy", 1), ("tiny", 1), ("copy", 128), ("tiny", 128)))
+    floor = {m: med(samples[("floor", m)]) for m in SIZES}
+    # The first run's copy: the 1 to 128 MiB step of the first runs, whose
+    # fixed costs (Wine's start, the shortcut, the reader's start) cancel, set
+    # against the floor program's step over the same bytes, round by round.
+    span = lambda a1, a128: a128 - a1
+    floor_step = med(per_round(span, ("floor", 1), ("floor", 128)))
+
+    def over(steps, by):
+        """The median of the rounds' ratios of two 1 to 128 MiB steps; a dash
+        when a step under 5 ms leaves nothing to divide by."""
+        ratios = per_round(lambda a1, a128, b1, b128: (a128 - a1) / (b128 - b1) if b128 - b1 >= 0.005
+                           else None, (steps, 1), (steps, 128), (by, 1), (by, 128))
+        return "-" if None in ratios else "%.2f" % med(ratios)
 
     def ms(seconds):
         return "%.0f ms" % (seconds * 1000)
@@ -405,6 +436,8 @@ def main():
          "128 MiB / 1 MiB: %.2f" % (second[128] / second[1])),
         ("extraction: first run - second run", [ms(extraction[m]) for m in SIZES],
          "1 to 128 MiB: +%s" % ms(extraction_step)),
+        ("floor: 64 KiB reads, 1 KiB writes", [ms(floor[m]) for m in SIZES],
+         "1 to 128 MiB: +%s" % ms(floor_step)),
         ("plain copy: cmd /c copy - 64 B copy", [ms(plain[m]) for m in SIZES],
          "1 to 128 MiB: +%s; extraction / copy %.1f" % (ms(copy_step),
                                                          extraction_step / copy_step)),
@@ -462,11 +495,22 @@ def main():
     print(line(["-" * w for w in width] + ["-" * 10]))
     for label, cells, note in rows:
         print(line([label] + cells + [note]))
+    copy_line = "%-*s  1 to 128 MiB of first runs +%s; floor +%s; copy / floor %s"
+    print(copy_line % (width[0], "first run's copy", ms(med(per_round(span, ("first", 1), ("first", 128)))),
+                       ms(floor_step), over("first", "floor")))
+    if "base_" in tags:
+        print(copy_line % (width[0], "before: first run's copy",
+                           ms(med(per_round(span, ("base_first", 1), ("base_first", 128)))),
+                           ms(floor_step), over("base_first", "floor"))
+              + "; this / before " + over("first", "base_first"))
     print("%-*s  %d read call(s), %d seek(s) with 19,995 bytes after the trailer "
           "(host, simulated platform)" % (width[0], "marker search", search_reads, search_seeks))
     print("%-*s  %s B with the stand-in installer (%s B); %s B with a 1-byte INSTPLUG"
           % (width[0], "bklaunch.exe size", "{:,}".format(with_installer),
              "{:,}".format(installer), "{:,}".format(bare)))
+    print("The first run's copy and its floor are paired within each round; the floor reads")
+    print("the book 64 KiB at a time and writes it in 1 KiB pieces, with no copy between and")
+    print("no flush (the launcher flushes its copy before it renames it into place).")
     print("Extraction is what a first run does beyond a second one (the copy, and also the")
     print("shortcut and the uninstall entry, which the 1-to-128 MiB step cancels); package")
     print("bytes read are read()/pread64() on the package file, counted with strace -y.")

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The performance table: real packages (books of 1, 16 and 128 MiB) run under
 # Wine, pinned to one CPU, every comparison measured in the same run
-# (perf_table.py). Prints one table; asserts nothing, keeps nothing.
+# (perf_table.py), the first run's copy against a floor program that reads
+# the same book and writes it in the same 1 KiB pieces. Prints one table;
+# asserts nothing, keeps nothing.
 # The size of bklaunch.exe without the installer comes from a scratch win32
 # tree, build/perf-bare, configured with a 1-byte INSTPLUG; it is kept so
 # that later runs only rebuild what changed.
@@ -25,7 +27,7 @@ case $win32 in /*) ;; *) win32=$root/$win32 ;; esac
 rounds=${BK_BENCH_ROUNDS:-7}
 cpu=${BK_BENCH_CPU:-1}
 for f in "$host/bkpack" "$host/bkbook" "$host/bk_bench_search" "$win32/bklaunch.exe" \
-  "$win32/bkplugin_standin.exe" "$win32/bksetup_standin.exe"; do
+  "$win32/bkplugin_standin.exe" "$win32/bksetup_standin.exe" "$win32/bk_bench_floor.exe"; do
   [ -f "$f" ] || { echo "perf_table: $f is missing (./bk build)" >&2; exit 1; }
 done
 command -v wine >/dev/null || { echo "perf_table: no Wine (./bk setup)" >&2; exit 1; }

@@ -5,8 +5,9 @@
 #  (b) read calls the marker search makes with 19,995 bytes after the trailer;
 #  (c) peak memory of bkpack extract for a 1 MiB and a 256 MiB book;
 #  (d) bench/perf_table.sh: the launcher's size, the reproducibility check and
-#      real packages under Wine (BK_BENCH_BASELINE=OLD/bklaunch.exe, or a
-#      commit such as main, measures that launcher beside this one).
+#      real packages under Wine, the first run's copy against its floor
+#      (BK_BENCH_BASELINE=OLD/bklaunch.exe, or a commit such as main,
+#      measures that launcher beside this one).
 # Expects the host tree built (./bk bench builds it first).
 set -euo pipefail
 export LC_ALL=C
