@@ -14,6 +14,12 @@ import time
 import traceback
 
 
+# Which Wine the suite runs under, as under_wine.sh says: "wine" for the
+# machine's (Debian 12's 8.0), "wine10" for Debian trixie's 10.0. It also
+# names the suite's folders, so that the two runs of a suite keep apart.
+WINE = os.environ.get("BK_WINE", "wine")
+
+
 def tool(directory, name):
     """The host tool NAME (bkpack, bkbook) at the top of the build tree DIRECTORY."""
     path = os.path.join(directory, name)

@@ -12,7 +12,7 @@ usage: faults.py [--host-dir DIR] [--win32-dir DIR] [--only TEXT]
 
 The prefix is cloned afresh from the suites' template into
 <host-dir>/wine/faults; the Wine traces of the runs stay in
-<host-dir>/wine/faults-artefacts. Prints one line per case and a closing
+<host-dir>/wine/faults-artefacts (wine10 for wine under Wine 10). Prints one line per case and a closing
 "N passed, N failed"; exits 1 when anything failed, 77 when Wine or the X
 tools are missing. names.py runs its cases on the same machinery.
 """
@@ -30,7 +30,7 @@ import time
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from e2e_lib import (tool, CaseFailure, Deadline, PrefixFiles, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
+from e2e_lib import (WINE, tool, CaseFailure, Deadline, PrefixFiles, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      message_texts, read_lines, screenshot, shortcut_target, visible_windows,
                      wait_for, window_title)
 
@@ -339,7 +339,7 @@ def run_suite(title, cases, prepare, doc):
     started = time.monotonic()
     host_dir = os.path.abspath(opts.host_dir)
     win32_dir = os.path.abspath(opts.win32_dir)
-    root = os.path.join(host_dir, "wine")
+    root = os.path.join(host_dir, WINE)
     prefix_dir = os.path.join(root, title)
     artefacts = os.path.join(root, title + "-artefacts")
     work = os.path.join(artefacts, "work")
