@@ -619,6 +619,7 @@ PLANT_NAMES = (
     "msimg32.dll", "ntdll.dll", "ole32.dll", "oleaut32.dll", "rpcrt4.dll", "sechost.dll", "shcore.dll",
     "shell32.dll", "shlwapi.dll", "ucrtbase.dll", "user32.dll", "uxtheme.dll", "version.dll",
     "win32u.dll", "winex11.drv", "winspool.drv", "zlib1.dll",
+    "coml2.dll",   # Wine 10's ole32 loads it
     # planted most often
     "apphelp.dll", "cryptbase.dll", "cryptsp.dll", "dbghelp.dll", "dwmapi.dll", "iertutil.dll",
     "mpr.dll", "netapi32.dll", "ntmarta.dll", "oleacc.dll", "profapi.dll",

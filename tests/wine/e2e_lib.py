@@ -32,6 +32,11 @@ class CaseFailure(Exception):
     """A check of a case failed; the message says what was seen."""
 
 
+class WineFault(Exception):
+    """A case was cut short by a fault of the Wine it runs under, not ours;
+    the message says which Wine and what it did."""
+
+
 def check(condition, message):
     if not condition:
         raise CaseFailure(message)
@@ -493,7 +498,8 @@ def read_lines(path):
 
 def run_cases(cases, world, prefix, only, seconds, leftovers):
     """Runs each (name, fn) of CASES whose name holds ONLY (all when empty) on
-    WORLD, each within SECONDS, printing one PASS or FAIL line per case; then
+    WORLD, each within SECONDS, printing one PASS or FAIL line per case (or
+    WINE, counted as neither, for one cut short by Wine's own fault); then
     ends the prefix's processes named in LEFTOVERS, which a failed case may
     leave behind (with a dialog open). Returns (passed, failed)."""
     passed = failed = 0
@@ -510,6 +516,8 @@ def run_cases(cases, world, prefix, only, seconds, leftovers):
         except CaseFailure as e:
             failed += 1
             print("FAIL %s: %s" % (name, e))
+        except WineFault as e:
+            print("WINE %s: %s" % (name, e))
         except Exception as e:   # a fault of the suite itself: still one failed case
             failed += 1
             print("FAIL %s: %s: %s" % (name, type(e).__name__, e))
