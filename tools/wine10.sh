@@ -7,9 +7,11 @@
 # usage: wine10.sh ROOT --in COMMAND [ARGS...]
 #          runs COMMAND inside ROOT (bk's apt-get and dpkg there)
 #        wine10.sh ROOT [--bind DIR]... COMMAND [ARGS...]
-#          runs COMMAND on this machine with wine, wineserver and wineboot
-#          from ROOT: everything but Wine is the machine's, so what differs
-#          from a Wine 8 run is Wine alone
+#          runs COMMAND on this machine with wine, wineserver, wineboot and
+#          winepath from ROOT: everything but Wine is the machine's, so what
+#          differs from a Wine 8 run is Wine alone
+#        wine10.sh --private COMMAND [ARGS...]
+#          runs COMMAND in a mount namespace of its own (bk's debootstrap)
 # As wine, wineserver, wineboot or winepath (the links in tools/wine10-bin) it runs
 # that program of BK_WINE10_ROOT in the current folder.
 set -euo pipefail
@@ -18,13 +20,29 @@ case ${0##*/} in
     exec unshare --root="$BK_WINE10_ROOT" --wd="$PWD" "/usr/bin/${0##*/}" "$@"
     ;;
 esac
-[ $# -ge 2 ] || { sed -n '7,13p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+[ $# -ge 2 ] || { sed -n '7,15p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
+
+# Runs COMMAND [ARGS...] in a new mount namespace whose mounts reach no other.
+# In a chroot whose / is not a mount point (a newcomer's check runs in one)
+# the propagation of / can't be changed; there, with no mount shared, none
+# of ours can be either.
+private() {
+  local propagation=private
+  if ! unshare --mount --propagation private true 2>/dev/null; then
+    if grep -q ' shared:' /proc/self/mountinfo; then
+      echo "wine10.sh: / is not a mount point here and mounts are shared: ours would reach the rest of the system; bind-mount / onto itself first" >&2
+      exit 1
+    fi
+    propagation=unchanged
+  fi
+  exec unshare --mount --propagation "$propagation" "$@"
+}
+
+[ "$1" != --private ] || { shift; private "$@"; }
 root=$1
 shift
-if [ "${BK_WINE10_MOUNTED:-}" != "$root" ]; then
-  exec unshare --mount --propagation private env BK_WINE10_MOUNTED="$root" "$here/wine10.sh" "$root" "$@"
-fi
+[ "${BK_WINE10_MOUNTED:-}" = "$root" ] || private env BK_WINE10_MOUNTED="$root" "$here/wine10.sh" "$root" "$@"
 unset BK_WINE10_MOUNTED
 binds=(/proc /sys /dev /tmp)
 while [ "${1:-}" = --bind ]; do
