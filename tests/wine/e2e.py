@@ -10,7 +10,8 @@ meet and keeps a picture of each in DIR (the README's pictures).
 
 Prints one line per case and a closing "N passed, N failed"; exits 1 when
 anything failed, 77 when Wine or the X tools are missing. Screenshots of the
-dialogs and each run's Wine trace stay in <host-dir>/wine-e2e/artefacts (wine10-e2e under Wine 10).
+dialogs and each run's Wine trace stay in <host-dir>/wine-e2e/artefacts
+(wine10-e2e under Wine 10).
 """
 
 import argparse

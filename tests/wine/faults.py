@@ -12,7 +12,8 @@ usage: faults.py [--host-dir DIR] [--win32-dir DIR] [--only TEXT]
 
 The prefix is cloned afresh from the suites' template into
 <host-dir>/wine/faults; the Wine traces of the runs stay in
-<host-dir>/wine/faults-artefacts (wine10 for wine under Wine 10). Prints one line per case and a closing
+<host-dir>/wine/faults-artefacts (wine10 for wine under Wine 10). Prints one
+line per case (WINE for one cut short by Wine's own fault) and a closing
 "N passed, N failed"; exits 1 when anything failed, 77 when Wine or the X
 tools are missing. names.py runs its cases on the same machinery.
 """
