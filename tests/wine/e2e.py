@@ -10,7 +10,8 @@ meet and keeps a picture of each in DIR (the README's pictures).
 
 Prints one line per case and a closing "N passed, N failed"; exits 1 when
 anything failed, 77 when Wine or the X tools are missing. Screenshots of the
-dialogs and each run's Wine trace stay in <host-dir>/wine-e2e/artefacts.
+dialogs and each run's Wine trace stay in <host-dir>/wine-e2e/artefacts
+(wine10-e2e under Wine 10).
 """
 
 import argparse
@@ -26,7 +27,7 @@ import time
 
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_lib import (tool, CaseFailure, Deadline, PrefixFiles, Dialog, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
+from e2e_lib import (WINE, tool, CaseFailure, Deadline, PrefixFiles, Dialog, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      read_lines, run_program, shortcut_target, wait_for)
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -685,6 +686,7 @@ PLANT_NAMES = (
     "msimg32.dll", "ntdll.dll", "ole32.dll", "oleaut32.dll", "rpcrt4.dll", "sechost.dll", "shcore.dll",
     "shell32.dll", "shlwapi.dll", "ucrtbase.dll", "user32.dll", "uxtheme.dll", "version.dll",
     "win32u.dll", "winex11.drv", "winspool.drv", "zlib1.dll",
+    "coml2.dll",   # Wine 10's ole32 loads it
     # planted most often
     "apphelp.dll", "cryptbase.dll", "cryptsp.dll", "dbghelp.dll", "dwmapi.dll", "iertutil.dll",
     "mpr.dll", "netapi32.dll", "ntmarta.dll", "oleacc.dll", "profapi.dll",
@@ -911,7 +913,7 @@ def main():
     started = time.monotonic()
     host_dir = os.path.abspath(opts.host_dir)
     win32_dir = os.path.abspath(opts.win32_dir)
-    root = os.path.join(host_dir, "wine-e2e")
+    root = os.path.join(host_dir, WINE + "-e2e")
     os.makedirs(root, exist_ok=True)
     lock = open(os.path.join(root, "lock"), "w")
     if not take_lock(lock, Deadline(600)):

@@ -14,6 +14,12 @@ import time
 import traceback
 
 
+# Which Wine the suite runs under, as under_wine.sh says: "wine" for the
+# machine's (Debian 12's 8.0), "wine10" for Debian trixie's 10.0. It also
+# names the suite's folders, so that the two runs of a suite keep apart.
+WINE = os.environ.get("BK_WINE", "wine")
+
+
 def tool(directory, name):
     """The host tool NAME (bkpack, bkbook) at the top of the build tree DIRECTORY."""
     path = os.path.join(directory, name)
@@ -24,6 +30,11 @@ def tool(directory, name):
 
 class CaseFailure(Exception):
     """A check of a case failed; the message says what was seen."""
+
+
+class WineFault(Exception):
+    """A case was cut short by a fault of the Wine it runs under, not ours;
+    the message says which Wine and what it did."""
 
 
 def check(condition, message):
@@ -487,7 +498,8 @@ def read_lines(path):
 
 def run_cases(cases, world, prefix, only, seconds, leftovers):
     """Runs each (name, fn) of CASES whose name holds ONLY (all when empty) on
-    WORLD, each within SECONDS, printing one PASS or FAIL line per case; then
+    WORLD, each within SECONDS, printing one PASS or FAIL line per case (or
+    WINE, counted as neither, for one cut short by Wine's own fault); then
     ends the prefix's processes named in LEFTOVERS, which a failed case may
     leave behind (with a dialog open). Returns (passed, failed)."""
     passed = failed = 0
@@ -504,6 +516,8 @@ def run_cases(cases, world, prefix, only, seconds, leftovers):
         except CaseFailure as e:
             failed += 1
             print("FAIL %s: %s" % (name, e))
+        except WineFault as e:
+            print("WINE %s: %s" % (name, e))
         except Exception as e:   # a fault of the suite itself: still one failed case
             failed += 1
             print("FAIL %s: %s: %s" % (name, type(e).__name__, e))

@@ -34,7 +34,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
 # through the hard links into the template.
 template_stamp() {
   printf '%s|%s|%s\n' "$(wine --version)" \
-    "$(stat -c %Y /usr/share/wine/wine.inf 2>/dev/null || echo none)" \
+    "$(stat -c %Y "${BK_WINE10_ROOT:-}/usr/share/wine/wine.inf" 2>/dev/null || echo none)" \
     "$(md5sum <"$winprefix" | cut -d' ' -f1)"
 }
 

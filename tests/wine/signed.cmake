@@ -2,4 +2,4 @@
 # throwaway certificate chain, and packages run under Wine in a prefix cloned
 # from the suites' template.
 bk_wine_test(signed 600 ${CMAKE_CURRENT_LIST_DIR}/signed_test.sh
-  ${CMAKE_BINARY_DIR} ${BK_WIN32_DIR} ${BK_WINE_ROOT})
+  ${CMAKE_BINARY_DIR} ${BK_WIN32_DIR} ${CMAKE_BINARY_DIR}/@WINE@)

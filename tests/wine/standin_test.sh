@@ -33,10 +33,15 @@ windir=$prefix/drive_c/windows
 installer=$win32/bksetup_standin.exe
 uninstall='HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
 
+# The installer's default log is in the user's temporary folder, which Wine
+# 8 and Wine 10 put in different places.
+temp=$(winepath -u "$(timeout 60 wine cmd /c 'echo %TEMP%' 2>/dev/null | tr -d '\r')" 2>/dev/null)
+[ -d "$temp" ] || fail "no temporary folder: '$temp'"
+
 # A warm prefix keeps what the last run left.
 w reg delete 'HKCR\.bkr' /f || true
 rm -f "$windir/bkplugin.exe" "$windir/bkremove.bat" "$windir/bkplugin.log" \
-  "$home/Temp/bkr-standin.log" "$work"/*.log
+  "$temp/bkr-standin.log" "$work"/*.log
 
 version() { # prints the Version value as the registry shows it, or "absent"
   local out
@@ -61,8 +66,8 @@ run_installer 0
 [ "$(version)" = "REG_DWORD 0x1f4a" ] || fail "Version after default run: $(version)"
 cmp -s "$windir/bkplugin.exe" "$win32/bkplugin_standin.exe" || fail "bkplugin.exe not the stand-in reader"
 cmp -s "$windir/bkremove.bat" "$here/../standin/bkremove.bat" || fail "bkremove.bat not as built"
-[ "$(lines "$home/Temp/bkr-standin.log")" = 1 ] || fail "default log has not one line"
-grep -q 'version=8010 exit=0 result=ok' "$home/Temp/bkr-standin.log" || fail "default log line"
+[ "$(lines "$temp/bkr-standin.log")" = 1 ] || fail "default log has not one line"
+grep -q 'version=8010 exit=0 result=ok' "$temp/bkr-standin.log" || fail "default log line"
 
 # Settings from the environment, each run one more line in the given log.
 log=$work/standin.log
@@ -74,7 +79,7 @@ run_installer 0 BKR_STANDIN_LOG="$log_win" BKR_STANDIN_VERSION=none
 run_installer 2 BKR_STANDIN_LOG="$log_win" BKR_STANDIN_VERSION=80x
 [ "$(version)" = absent ] || fail "a bad setting still wrote Version"
 [ "$(lines "$log")" = 3 ] || fail "log has $(lines "$log") lines after 3 runs"
-[ "$(lines "$home/Temp/bkr-standin.log")" = 1 ] || fail "default log written while BKR_STANDIN_LOG set"
+[ "$(lines "$temp/bkr-standin.log")" = 1 ] || fail "default log written while BKR_STANDIN_LOG set"
 
 # The reader: its whole command line, one line per start.
 w 'C:\windows\bkplugin.exe' 'C:\users\x\My eBooks\A_Book.bkr'
