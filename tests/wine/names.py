@@ -19,7 +19,7 @@ import sys
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_lib import CaseFailure, check  # noqa: E402
+from e2e_lib import WINE, CaseFailure, WineFault, check  # noqa: E402
 from faults import case_registry, run_suite  # noqa: E402
 
 CASES, case = case_registry()
@@ -47,12 +47,18 @@ def snapshot(b):
 
 def expect_nothing_written(b, before, code):
     library, desktop, entries, reads = before
-    check(code == 0, "exit code %d" % code)
+    # Wine 10 where 32-bit code is emulated can't start a program named like
+    # a device, or at 260 characters, at all: our launcher never runs.
+    unstarted = code != 0 and b"Application could not be started" in b.last_log()
+    check(code == 0 or unstarted, "exit code %d" % code)
     b.expect_unchanged(b.library, library, "My eBooks")
     b.expect_unchanged(b.desktop, desktop, "the desktop")
     added = sorted(set(b.uninstall_entries()) - set(entries))
     check(not added, "uninstall entries made: %r" % added)
     b.expect_reader_not_started(reads)
+    if unstarted:
+        raise WineFault("%s could not start the program (\"Application could not be started\"), "
+                        "so the launcher never ran; nothing was written" % WINE)
 
 
 def expect_opened(b, book, reads, code):
