@@ -8,7 +8,7 @@ usage: perf_table.py --root SRC --host-dir DIR --win32-dir DIR --bare-launcher E
 The first run's copy (the 1 to 128 MiB step of the first runs) is set
 against a floor measured in the same rounds: bk_bench_floor.exe reads the
 same book 64 KiB at a time and writes it in the launcher's 1 KiB pieces,
-with no copy between the two and no flush after them.
+with no copy between the two, and flushes it as the launcher does.
 
 Every figure that compares is measured side by side in the same run: each
 round runs every size, first and second run in turn, with the order of the
@@ -509,8 +509,8 @@ def main():
           % (width[0], "bklaunch.exe size", "{:,}".format(with_installer),
              "{:,}".format(installer), "{:,}".format(bare)))
     print("The first run's copy and its floor are paired within each round; the floor reads")
-    print("the book 64 KiB at a time and writes it in 1 KiB pieces, with no copy between and")
-    print("no flush (the launcher flushes its copy before it renames it into place).")
+    print("the book 64 KiB at a time and writes it in 1 KiB pieces, with no copy between,")
+    print("then flushes it to the disk, as the launcher does before it renames its copy.")
     print("Extraction is what a first run does beyond a second one (the copy, and also the")
     print("shortcut and the uninstall entry, which the 1-to-128 MiB step cancels); package")
     print("bytes read are read()/pread64() on the package file, counted with strace -y.")
