@@ -170,7 +170,7 @@ int plat_folder_delete(PlatFolder folder);
 PlatFolder plat_folder_hold_again(PlatFolder folder, const char *path);
 
 // Writes into OUT (PATH_CAP bytes) the final path of the held FOLDER, every
-// link and junction on the way resolved, as a plain path ("C:",
+// link and junction on the way resolved, as a plain path ("C:\a\b",
 // "\\server\share\b"; no "\\?\" prefix). Returns 1; 0 when it can't be had
 // or would not fit; -1 when the system has no such call (Windows XP). OUT is
 // left empty unless 1.

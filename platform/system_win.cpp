@@ -60,20 +60,22 @@ int plat_env_get(const char *name, char *out, uint32_t cap) {
   return -1;
 }
 
-int plat_windows_dir(char *out, uint32_t cap) {
+// Copies into OUT (CAP bytes) the folder that GET writes (a call of the
+// GetWindowsDirectoryA kind). 1, or 0 with OUT empty.
+static int win_windows_dir(UINT(WINAPI *get)(LPSTR, UINT), char *out, uint32_t cap) {
   char dir[PATH_CAP];
-  UINT n = GetWindowsDirectoryA(dir, PATH_CAP);
+  UINT n = get(dir, PATH_CAP);
   if (n > 0 && n < PATH_CAP && text_copy(out, cap, dir)) return 1;
   clear(out, cap);
   return 0;
 }
 
+int plat_windows_dir(char *out, uint32_t cap) {
+  return win_windows_dir(GetWindowsDirectoryA, out, cap);
+}
+
 int plat_system_windows_dir(char *out) {
-  char dir[PATH_CAP];
-  UINT n = GetSystemWindowsDirectoryA(dir, PATH_CAP);
-  if (n > 0 && n < PATH_CAP && text_copy(out, PATH_CAP, dir)) return 1;
-  clear(out, PATH_CAP);
-  return 0;
+  return win_windows_dir(GetSystemWindowsDirectoryA, out, PATH_CAP);
 }
 
 uint32_t plat_version_major(void) {

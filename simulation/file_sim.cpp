@@ -215,25 +215,26 @@ SimHeldFolder *files_held_folder(PlatFolder folder) {
   return it == g_files.folders.end() ? nullptr : &it->second;
 }
 
-// The host path of the plain file NAME in the held folder HELD (empty when
-// NAME holds a separator or is not a valid name).
-std::string files_in_folder(const SimHeldFolder &held, const char *name) {
-  if (!name || strpbrk(name, "\\/") || !sim_path_valid((std::string("C:\\") + name).c_str()))
-    return std::string();
-  return held.host + "/" + path_fold_all(name);
-}
-
 // The Windows path of the canonical host path HOST ("C:\a\b", lower case).
 std::string files_windows_path(const std::string &host) {
   std::string rest = host.substr(g_files.root.size() + 1);
   size_t cut = rest.find('/');
-  std::string drive = rest.substr(0, cut);
-  std::string out = drive == "unc" ? "\\" : std::string(1, (char)(drive[0] - 'a' + 'A')) + ":";
-  for (; cut != std::string::npos; cut = rest.find('/', cut + 1)) {
-    size_t next = rest.find('/', cut + 1);
-    out += "\\" + rest.substr(cut + 1, next == std::string::npos ? std::string::npos : next - cut - 1);
-  }
-  return drive == "unc" ? out : (host.size() == g_files.root.size() + 2 ? out + "\\" : out);
+  bool unc = rest.compare(0, cut, "unc") == 0;
+  std::string out = unc ? "\\" : std::string(1, (char)(rest[0] - 'a' + 'A')) + ":";
+  out += cut == std::string::npos ? "/" : rest.substr(cut);
+  std::replace(out.begin(), out.end(), '/', '\\');
+  return out;
+}
+
+// The host path of the plain file NAME in the held FOLDER, and its Windows
+// path into WINPATH; empty when FOLDER is not held, or NAME holds a
+// separator or is not a valid name.
+std::string files_in_folder(PlatFolder folder, const char *name, std::string *winpath) {
+  SimHeldFolder *held = files_held_folder(folder);
+  if (!held || !name || strpbrk(name, "\\/") || !sim_path_valid((std::string("C:\\") + name).c_str()))
+    return std::string();
+  *winpath = files_windows_path(held->host) + "\\" + name;
+  return held->host + "/" + path_fold_all(name);
 }
 
 // Windows' wildcards on one name: '*' any run of characters, '?' any one.
@@ -611,17 +612,17 @@ PlatFile plat_file_create(const char *path) { return file_create(path, false); }
 
 PlatFile plat_folder_file_create(PlatFolder folder, const char *name) {
   if (sim_fault_hit(SIM_FOLDER_FILE_CREATE)) return nullptr;
-  SimHeldFolder *held = files_held_folder(folder);
-  std::string host = held ? files_in_folder(*held, name) : std::string();
+  std::string winpath;
+  std::string host = files_in_folder(folder, name, &winpath);
   // A link of that name is never followed, and exists: no create.
   if (host.empty() || host_exists(host)) return nullptr;
-  return file_create_host(host, files_windows_path(held->host) + "\\" + name, false);
+  return file_create_host(host, winpath, false);
 }
 
 int plat_folder_file_delete(PlatFolder folder, const char *name) {
   if (sim_fault_hit(SIM_FOLDER_FILE_DELETE)) return 0;
-  SimHeldFolder *held = files_held_folder(folder);
-  std::string host = held ? files_in_folder(*held, name) : std::string();
+  std::string winpath;
+  std::string host = files_in_folder(folder, name, &winpath);
   // A link is removed itself; a file open (no stream shares its deletion)
   // or locked stays.
   if (host.empty() || host_is_folder(host) || !host_exists(host) || sim_path_busy(host)) return 0;
@@ -699,10 +700,10 @@ static PlatStream stream_open(const char *path, bool held) {
 
 PlatStream plat_folder_file_hold(PlatFolder folder, const char *name) {
   if (sim_fault_hit(SIM_FOLDER_FILE_HOLD)) return nullptr;
-  SimHeldFolder *held = files_held_folder(folder);
-  std::string host = held ? files_in_folder(*held, name) : std::string();
+  std::string winpath;
+  std::string host = files_in_folder(folder, name, &winpath);
   if (host.empty() || host_is_link(host)) return nullptr;
-  return stream_open_host(host, files_windows_path(held->host) + "\\" + name, true);
+  return stream_open_host(host, winpath, true);
 }
 
 PlatStream plat_stream_open(const char *path) {

@@ -70,10 +70,11 @@ class Reader : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(0, sim_reg_open_keys()); }
   void installed(uint32_t version) { sim_reg_set_u32(PLAT_HKCR, ".bkr", "Version", version); }
   // A killed run's folder NAME under FOLDER with its installer, untouched
-  // for a day (a second less when YOUNG).
+  // for a day (a minute less when YOUNG: the clock runs on while the test
+  // does, and a second less could become a day).
   static void leftover(const std::string &folder, const char *name, bool young = false) {
     sim_write_file((folder + "\\" + name + "\\bksetup.exe").c_str(), "left");
-    sim_set_age((folder + "\\" + name).c_str(), 24 * 3600 - (young ? 1 : 0));
+    sim_set_age((folder + "\\" + name).c_str(), 24 * 3600 - (young ? 60 : 0));
   }
 };
 
@@ -195,7 +196,7 @@ TEST_F(Reader, WhatKilledRunsLeftIsRemovedAndNothingElse) {
   // hold a bksetup.exe alone, or nothing. Kept: every other name and
   // content, a file held open, a junction and what it leads to, a folder a
   // live run holds, one an elevated run made, which a run without elevation
-  // may not remove, and one changed a second less than a day ago.
+  // may not remove, and one changed a minute less than a day ago.
   const std::string temp = std::string(TEMP) + "\\";
   sim_write_file((temp + "bk0000abcf\\readme.txt").c_str(), "the user's");
   for (const char *name : {"bk0000abcd", "bk0000abce", "bk0000abcf", "bk0000abc", "bk0000abcd1",
