@@ -14,7 +14,9 @@
 
 TEST(Runtime, CopiesFillsAndMovesExactlyTheirBytes) {
   // Lengths 0 to 7 cover no word, one word, and every tail; 11 to 13 a word
-  // either side of three; odd offsets give unaligned ends.
+  // either side of three; 31 to 33 and 70 a byte either side of the 32-byte
+  // blocks of memcpy, and more than one; odd offsets give unaligned ends.
+  // memmove copies forward over its source one byte and five bytes below.
   struct Row {
     char op;  // 'c' memcpy, 's' memset, 'm' memmove
     int to, from, n;
@@ -24,12 +26,13 @@ TEST(Runtime, CopiesFillsAndMovesExactlyTheirBytes) {
       {'c', 2, 33, 13}, {'s', 1, 0, 0},   {'s', 1, 0, 3},   {'s', 1, 0, 4},   {'s', 1, 0, 5},
       {'s', 3, 0, 13},  {'m', 0, 1, 13},  {'m', 2, 5, 9},   {'m', 0, 4, 12},  {'m', 1, 0, 13},
       {'m', 5, 2, 9},   {'m', 4, 0, 12},  {'m', 3, 0, 7},   {'m', 1, 0, 3},   {'m', 9, 2, 4},
-      {'m', 20, 3, 13},
+      {'m', 20, 3, 13}, {'c', 1, 50, 31}, {'c', 0, 40, 32}, {'c', 3, 42, 33}, {'c', 1, 75, 70},
+      {'m', 0, 1, 70},  {'m', 3, 8, 67},  {'m', 5, 0, 70},
   };
   for (const Row &r : rows) {
     SCOPED_TRACE(testing::Message() << r.op << " to " << r.to << " from " << r.from << " n " << r.n);
-    unsigned char got[48], want[48];
-    for (int i = 0; i < 48; i++) got[i] = want[i] = (unsigned char)(i * 7 + 1);
+    unsigned char got[150], want[150];
+    for (int i = 0; i < 150; i++) got[i] = want[i] = (unsigned char)(i * 7 + 1);
     void *at = NULL;
     if (r.op == 'c') {
       at = runtime_memcpy(got + r.to, got + r.from, r.n);
