@@ -109,7 +109,7 @@ int bkpack_temp_path(const char *output, const char *const inputs[BKPACK_INPUTS_
               output, inputs[i]);
       return 0;
     }
-  if (!text_format(temp, PATH_CAP, "%s.part", output)) return bkpack_error(output, "path too long");
+  if (!path_format(temp, "%s.part", output)) return bkpack_error(output, "path too long");
   for (uint32_t i = 0; i < BKPACK_INPUTS_MAX; ++i)
     if (inputs[i] && plat_same_file(temp, inputs[i]))
       return bkpack_error(temp,

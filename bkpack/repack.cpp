@@ -66,7 +66,7 @@ static int repack_launcher_beside_me(char *out) {
   char me[PATH_CAP];
   if (!plat_program_path(me)) return 0;
   me[bkpack_file_name(me) - me] = '\0';  // its folder, with the separator
-  return text_format(out, PATH_CAP, "%s" REPACK_LAUNCHER, me);
+  return path_format(out, "%s" REPACK_LAUNCHER, me);
 }
 
 // Opens and reads the new launcher PATH: it must carry an icon, an

@@ -1,18 +1,21 @@
 // The book name and every path and text named after it. Each composer
 // writes into OUT (PATH_CAP bytes) and returns 1, or returns 0 and leaves OUT
-// unchanged when the text would exceed 259 characters.
+// unchanged when the text would exceed 259 characters as Windows counts
+// them.
 #pragma once
 
 #include "platform/platform.h"
 
 // Book name from the module path: cut at the last '.' at index 1 or later,
-// keep what follows the last '\', spaces turned into '_'. Always fits.
+// keep what follows the last '\', spaces turned into '_', byte by byte in
+// the system's code page wherever the path can be written in it (the names
+// launchers before UTF-8 gave), else in the run's own. Always fits.
 void names_book_name(const char *module_path, char *book_name);
 
 // 1 when BOOK, up to its first '.', is a reserved device name (CON, PRN,
 // AUX, NUL, COM1 to COM9, LPT1 to LPT9, COM and LPT with a superscript one,
-// two or three, any case): a file named after it, whatever its extension,
-// would open the device.
+// two or three in any code page, any case): a file named after it,
+// whatever its extension, would open the device.
 int names_is_device(const char *book);
 
 int names_library_folder(const char *documents, char *out);                  // "%s\My eBooks"

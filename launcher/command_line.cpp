@@ -1,5 +1,7 @@
 #include "launcher/command_line.h"
 
+#include "platform/text.h"
+
 // Returns a pointer into FULL at the first byte after the program-name token
 // and the blanks that follow it; points at the terminator when nothing follows.
 const char *cmd_argument_string(const char *full) {
@@ -30,9 +32,10 @@ void cmd_scan_switches(const char *args, int *overwrite, int *messages) {
 }
 
 // Copies the leading (possibly quoted) path of FULL into MODULE_PATH, at most
-// PATH_CAP - 1 characters, and sets *PATH_END to the index in FULL of the
-// first byte not copied (the closing quote, the space, the terminator, or the
-// byte at which the limit stopped the copy). Always succeeds.
+// PATH_CHARS characters as Windows counts them (whole characters only), and
+// sets *PATH_END to the index in FULL of the first byte not copied (the
+// closing quote, the space, the terminator, or the byte at which the limit
+// stopped the copy). Always succeeds.
 void cmd_take_module_path(const char *full, char *module_path, uint32_t *path_end) {
   uint32_t start = 0;
   char stop = ' ';
@@ -41,9 +44,15 @@ void cmd_take_module_path(const char *full, char *module_path, uint32_t *path_en
     stop = '"';
   }
   uint32_t n = 0;
-  while (n < PATH_CAP - 1 && full[start + n] != '\0' && full[start + n] != stop) {
-    module_path[n] = full[start + n];
-    n++;
+  uint32_t units = 0;
+  while (full[start + n] != '\0' && full[start + n] != stop) {
+    uint32_t more;
+    uint32_t bytes = text_char(full + start + n, &more);
+    if (units + more > PATH_CHARS) break;
+    // Byte by byte all the same: the stop ends the path wherever it stands.
+    for (uint32_t i = 0; i < bytes && full[start + n] != stop; i++, n++)
+      module_path[n] = full[start + n];
+    units += more;
   }
   module_path[n] = '\0';
   *path_end = start + n;

@@ -137,7 +137,7 @@ static int launch_sequence(PlatModule module, const char *args, int *com) {
   if (!plat_path_exists(names.library_folder)) plat_folder_create(names.library_folder);
 
   char destination[PATH_CAP];
-  text_copy(destination, PATH_CAP, names.library_copy);
+  path_copy(destination, names.library_copy);
   LibraryCopy copy = launch_check_library_copy(&names, package, end, overwrite);
   if (copy == COPY_CURRENT) {
     launch_hand_off(&names, names.library_copy);

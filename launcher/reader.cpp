@@ -62,8 +62,8 @@ static int reader_temp_folder(int elevated, char *temp) {
   if (elevated ? !plat_system_windows_dir(temp) : !plat_folder_temp(temp)) return 0;
   uint32_t n = text_length(temp, PATH_CAP);
   if (n == 0) return 0;
-  if (temp[n - 1] != '\\' && !text_append(temp, PATH_CAP, "\\")) return 0;
-  return !elevated || text_append(temp, PATH_CAP, "Temp\\");
+  if (temp[n - 1] != '\\' && !path_append(temp, "\\")) return 0;
+  return !elevated || path_append(temp, "Temp\\");
 }
 
 // What the held FOLDER holds: 1 the installer's file and nothing else, 0
@@ -86,7 +86,7 @@ static int reader_folder_holds(PlatFolder folder) {
 static void reader_sweep_folder(const char *temp, const char *name) {
   char listed[PATH_CAP];
   char final_path[PATH_CAP];
-  if (!text_format(listed, PATH_CAP, "%s%s", temp, name)) return;
+  if (!path_format(listed, "%s%s", temp, name)) return;
   PlatFolder held = plat_folder_hold(listed);
   if (!held) return;
   uint32_t age = 0;
@@ -107,7 +107,7 @@ static void reader_sweep(const char *temp) {
   char pattern[PATH_CAP];
   char name[PATH_CAP];
   int is_folder = 0;
-  if (!text_format(pattern, PATH_CAP, "%sbk*", temp)) return;
+  if (!path_format(pattern, "%sbk*", temp)) return;
   PlatFind find = plat_find_first(pattern, name, &is_folder);
   if (!find) return;
   do {
@@ -129,7 +129,7 @@ static PlatFolder reader_folder_create(const char *temp, int elevated, char *fol
     for (uint32_t d = 0; d < INSTALLER_FOLDER_DIGITS; d++)
       name[2 + d] = "0123456789abcdef"[(random[d / 2] >> (d % 2 ? 0 : 4)) & 0xFu];
     name[2 + INSTALLER_FOLDER_DIGITS] = '\0';
-    if (!text_format(folder, PATH_CAP, "%s%s", temp, name)) return 0;
+    if (!path_format(folder, "%s%s", temp, name)) return 0;
     PlatFolder held = plat_folder_create_private(folder, elevated);
     if (held) return held;
   }
@@ -158,7 +158,7 @@ static int reader_reads_back(PlatStream s, const uint8_t *bytes, uint32_t size) 
 static int reader_start_folder(PlatFolder held, char *folder) {
   char final_path[PATH_CAP];
   int found = plat_folder_final_path(held, final_path);
-  return found == -1 || (found == 1 && text_copy(folder, PATH_CAP, final_path));
+  return found == -1 || (found == 1 && path_copy(folder, final_path));
 }
 
 // Writes the installer's SIZE BYTES as "bksetup.exe" into the held FOLDER
@@ -180,7 +180,7 @@ static int reader_run_in(PlatFolder folder, char *path, const void *bytes, uint3
   PlatProcess installer = 0;
   if (held && written && closed && reader_reads_back(held, (const uint8_t *)bytes, size) &&
       reader_folder_holds(folder) == 1 && reader_start_folder(folder, path) &&
-      text_format(program, PATH_CAP, "%s\\%s", path, INSTALLER_FILE)) {
+      path_format(program, "%s\\%s", path, INSTALLER_FILE)) {
     const char *argv[] = {program, 0};
     installer = plat_process_start(program, argv, path);
   }

@@ -23,33 +23,45 @@ static const char PKG_TEMP_START[] = "~bk";
 static const char PKG_TEMP_END[] = ".tmp";
 #define PKG_TEMP_GAP 8u  // missing names in a row that end the search for leftovers
 
-// FNV-1a over the bytes of NAME up to its terminator, ASCII letters folded
-// as Windows folds them, so that every spelling of one destination gets the
-// same names.
-static uint32_t pkg_temp_hash(const char *name) {
+// Index of the first byte of PATH's last name: after its last '\', '/' or
+// ':' (0 when it has none).
+static uint32_t pkg_name_start(const char *path, uint32_t len) {
+  uint32_t first = len;
+  while (first > 0 && path[first - 1] != '\\' && path[first - 1] != '/' && path[first - 1] != ':')
+    --first;
+  return first;
+}
+
+// FNV-1a over the bytes of DEST's last name, ASCII letters folded as Windows
+// folds them, so that every spelling of one destination gets the same
+// names. The bytes are the system's code page's wherever DEST can be
+// written in it, as launchers before UTF-8 hashed them, so that each finds
+// what the other left.
+static uint32_t pkg_temp_hash(const char *dest) {
+  char system[PATH_CAP];
+  const char *bytes = plat_text_to_system(dest, system) ? system : dest;
   uint32_t hash = 2166136261u;
-  for (; *name != '\0'; ++name) hash = (hash ^ (uint8_t)text_fold(*name)) * 16777619u;
+  for (const char *c = bytes + pkg_name_start(bytes, text_length(bytes, PATH_CAP)); *c != '\0'; ++c)
+    hash = (hash ^ (uint8_t)text_fold(*c)) * 16777619u;
   return hash;
 }
 
-// Writes into TEMP (PATH_CAP bytes) the temporary name number N for DEST:
-// DEST's folder and "~bkHHHHHHHH-N.tmp". Where that would exceed 259
-// characters ".tmp" is dropped and the rest cut from the front, keeping at
-// least the number: N below 10 fits whenever DEST does, as DEST's name has at
-// least one character. Returns 0 when DEST is empty, too long or ends in a
-// separator, or when not even the number fits.
-static int pkg_temp_name(const char *dest, uint32_t n, char *temp) {
+// Writes into TEMP (PATH_CAP bytes) the temporary name number N for DEST,
+// whose names' hash is HASH: DEST's folder and "~bkHHHHHHHH-N.tmp". Where
+// that would exceed PATH_CHARS characters ".tmp" is dropped and the rest cut
+// from the front, keeping at least the number: N below 10 fits whenever DEST
+// does, as DEST's name has at least one character. Returns 0 when DEST is
+// empty, too long or ends in a separator, or when not even the number fits.
+static int pkg_temp_name(const char *dest, uint32_t hash, uint32_t n, char *temp) {
   uint32_t len = text_length(dest, PATH_CAP);
   if (len == 0 || len >= PATH_CAP) return 0;
-  uint32_t first = len;
-  while (first > 0 && dest[first - 1] != '\\' && dest[first - 1] != '/' && dest[first - 1] != ':')
-    --first;
-  if (first == len) return 0;
+  uint32_t first = pkg_name_start(dest, len);
+  if (first == len || !path_copy(temp, dest)) return 0;
+  temp[first] = '\0';
 
   char name[32];  // "~bk", 8 hex digits, '-', at most 10 digits, ".tmp"
   uint32_t at = 0;
   for (const char *c = PKG_TEMP_START; *c != '\0'; ++c) name[at++] = *c;
-  uint32_t hash = pkg_temp_hash(dest + first);
   for (int shift = 28; shift >= 0; shift -= 4)
     name[at++] = "0123456789abcdef"[(hash >> shift) & 15u];
   name[at++] = '-';
@@ -60,7 +72,8 @@ static int pkg_temp_name(const char *dest, uint32_t n, char *temp) {
   for (const char *c = PKG_TEMP_END; *c != '\0'; ++c) name[at++] = *c;
   name[at] = '\0';
 
-  uint32_t room = PATH_CAP - 1 - first;
+  // The name is ASCII: its bytes are its characters.
+  uint32_t room = PATH_CHARS - text_units(temp);
   const char *component = name;
   if (room < at) {
     at -= sizeof PKG_TEMP_END - 1;
@@ -68,9 +81,7 @@ static int pkg_temp_name(const char *dest, uint32_t n, char *temp) {
     if (room < digits) return 0;
     if (room < at) component = name + at - room;
   }
-  if (!text_copy(temp, PATH_CAP, dest)) return 0;
-  temp[first] = '\0';
-  return text_append(temp, PATH_CAP, component);
+  return path_append(temp, component);
 }
 
 // 1 when the file at PATH holds the first bytes of the book, the LENGTH
@@ -101,15 +112,16 @@ static int pkg_temp_is_leftover(PlatStream s, uint32_t start, uint32_t length, c
 // Names are looked at until PKG_TEMP_GAP in a row are free, and leftovers
 // removed from the highest number down, so that an extraction killed while
 // removing them leaves the rest where the next one looks. Moves S.
-static void pkg_temp_sweep(PlatStream s, uint32_t start, uint32_t length, const char *dest) {
+static void pkg_temp_sweep(PlatStream s, uint32_t start, uint32_t length, const char *dest,
+                           uint32_t hash) {
   char temp[PATH_CAP];
   uint32_t count = 0;  // numbers up to the last name that is taken
-  for (uint32_t n = 0, gap = 0; gap < PKG_TEMP_GAP && pkg_temp_name(dest, n, temp); ++n) {
+  for (uint32_t n = 0, gap = 0; gap < PKG_TEMP_GAP && pkg_temp_name(dest, hash, n, temp); ++n) {
     gap = plat_path_exists(temp) ? 0 : gap + 1;
     if (gap == 0) count = n + 1;
   }
   for (uint32_t n = count; n-- > 0;) {
-    if (!pkg_temp_name(dest, n, temp) || text_same_folded(temp, dest)) continue;
+    if (!pkg_temp_name(dest, hash, n, temp) || text_same_folded(temp, dest)) continue;
     if (pkg_temp_is_leftover(s, start, length, temp)) plat_file_delete(temp);
   }
 }
@@ -120,9 +132,9 @@ static void pkg_temp_sweep(PlatStream s, uint32_t start, uint32_t length, const 
 // A name equal to DEST itself is skipped. Null when a create fails on a name
 // that no file holds (the folder is missing or refuses new files), or when
 // no further name fits beside DEST.
-static PlatFile pkg_temp_create(const char *dest, char *temp) {
+static PlatFile pkg_temp_create(const char *dest, uint32_t hash, char *temp) {
   for (uint32_t n = 0;; ++n) {
-    if (!pkg_temp_name(dest, n, temp)) return 0;
+    if (!pkg_temp_name(dest, hash, n, temp)) return 0;
     if (text_same_folded(temp, dest)) continue;
     PlatFile file = plat_file_create(temp);
     if (file) return file;
@@ -152,10 +164,11 @@ static int pkg_extract_stream(PlatStream s, const char *dest, uint32_t end) {
   uint32_t limit = end - PKG_TRAILER_SIZE;
   if (start >= limit) return 0;
 
-  pkg_temp_sweep(s, start, limit - start, dest);
+  uint32_t hash = pkg_temp_hash(dest);
+  pkg_temp_sweep(s, start, limit - start, dest, hash);
   if (!plat_stream_seek(s, start)) return 0;
   char temp[PATH_CAP];
-  PlatFile file = pkg_temp_create(dest, temp);
+  PlatFile file = pkg_temp_create(dest, hash, temp);
   if (!file) return 0;
   // Flushed before the move, so that the name never points at data that
   // did not reach the disk.

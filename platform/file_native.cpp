@@ -1,5 +1,5 @@
 // The file operations of platform.h on plain host paths, for the host tools,
-// and a single-byte code page. A stream is a stdio FILE; a write handle is a
+// and the host's UTF-8. A stream is a stdio FILE; a write handle is a
 // file descriptor plus one (so that descriptor 0 is not the null handle).
 //
 // As on Windows, a file that a write handle holds can't be deleted: the
@@ -14,16 +14,34 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/text.h"
 
-// Host text is taken byte by byte: no byte opens a double-byte character.
+// Host names are UTF-8, and the host has no other page of its own: no byte
+// opens a double-byte character, and the system's page is the same.
+uint32_t plat_code_page(void) {
+  return 65001;
+}
+
 int plat_is_lead_byte(unsigned char byte) {
   (void)byte;
   return 0;
 }
 
-// Host text is read as Latin-1, byte for character.
-uint32_t plat_ansi_char(unsigned char byte) {
-  return byte;
+uint32_t plat_char_unit(const char *text, uint32_t bytes) {
+  const unsigned char *c = (const unsigned char *)text;
+  if (bytes == 1) return c[0] < 0x80 ? c[0] : 0;
+  if (bytes == 2 && c[0] >= 0xC2 && c[0] < 0xE0) return (c[0] & 0x1Fu) << 6 | (c[1] & 0x3Fu);
+  if (bytes == 3 && c[0] >= 0xE0 && c[0] < 0xF0)
+    return (c[0] & 0x0Fu) << 12 | (c[1] & 0x3Fu) << 6 | (c[2] & 0x3Fu);
+  return 0;
+}
+
+int plat_text_to_system(const char *text, char *out) {
+  return text_copy(out, PATH_CAP, text);
+}
+
+int plat_text_from_system(const char *text, char *out) {
+  return text_copy(out, PATH_CAP, text);
 }
 
 // 1 when PATH names an existing file or folder.

@@ -14,7 +14,7 @@
 
 int plat_full_path(const char *path, char *out) {
   DWORD n = GetFullPathNameA(path, PATH_CAP, out, NULL);
-  if (n > 0 && n < PATH_CAP) return 1;
+  if (n > 0 && n < PATH_CAP && text_units(out) <= PATH_CHARS) return 1;
   out[0] = '\0';
   return 0;
 }
@@ -187,7 +187,7 @@ int plat_folder_final_path(PlatFolder folder, char *out) {
       path[6] = '\\';
     }
   }
-  return text_copy(out, PATH_CAP, plain);
+  return path_copy(out, plain);
 }
 
 int plat_folder_age(PlatFolder folder, uint32_t *seconds) {

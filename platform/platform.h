@@ -13,9 +13,12 @@
 
 #include <stdint.h>
 
-// Every path and text of the system lives in a buffer of this many characters,
-// terminator included (so at most 259 characters of text).
-#define PATH_CAP 260
+// Every path and text of the system holds at most PATH_CHARS characters as
+// Windows counts them (UTF-16 units), in a buffer of PATH_CAP bytes: in the
+// run's own code page a character takes up to three bytes (UTF-8), so any
+// text of 259 characters fits, whatever its script (text.h's path_*).
+#define PATH_CHARS 259u
+#define PATH_CAP (3u * PATH_CHARS + 1u)
 
 typedef void *PlatStream;  // read stream: shared, byte-exact
 typedef void *PlatFile;    // write handle: exclusive, on a file it created
@@ -71,13 +74,33 @@ int plat_random(void *out, uint32_t n);
 // which know no elevation). Returns 1, or 0 when the token can't be asked.
 int plat_token_elevated(int *elevated);
 
-// 1 when BYTE opens a double-byte character in the active ANSI code page
-// (IsDBCSLeadByte), else 0.
+// The run's own ANSI code page, in which every text of the boundary is
+// written (GetACP): 65001 (UTF-8) where the program's manifest asks for it
+// and the system honours that (Windows 10 1903 and later), else the
+// system's.
+uint32_t plat_code_page(void);
+
+// 1 when BYTE opens a double-byte character in the run's code page
+// (IsDBCSLeadByte; never in UTF-8), else 0.
 int plat_is_lead_byte(unsigned char byte);
 
-// The UTF-16 unit that BYTE stands for on its own in the active ANSI code
-// page, or 0 when it stands for none (a lead byte, an unmapped byte).
-uint32_t plat_ansi_char(unsigned char byte);
+// The UTF-16 unit that the character of BYTES bytes at TEXT stands for in
+// the run's code page, or 0 when it stands for none (an unmapped or cut
+// sequence, a character outside the first plane).
+uint32_t plat_char_unit(const char *text, uint32_t bytes);
+
+// TEXT (at most PATH_CHARS characters) in the system's ANSI code page into
+// OUT (PATH_CAP bytes): the code page that programs without a manifest of
+// their own, and launchers before UTF-8, write names in. The system's page
+// is the registry's (HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage,
+// "ACP"), which is UTF-8 itself where an administrator made it so. Returns 1
+// when every character has a byte sequence of its own there (none replaced,
+// none by a look-alike), else 0 with OUT empty.
+int plat_text_to_system(const char *text, char *out);
+
+// The reverse: TEXT in the system's code page into the run's, into OUT
+// (PATH_CAP bytes). Returns 1, or 0 with OUT empty.
+int plat_text_from_system(const char *text, char *out);
 
 // ---- Registry ------------------------------------------------------------
 

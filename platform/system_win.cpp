@@ -14,8 +14,9 @@
 #include "platform.h"
 #include "text.h"
 
-// The boundary's numbers are handed to Windows unchanged.
-static_assert(PATH_CAP == MAX_PATH, "path buffers are MAX_PATH");
+// The boundary's numbers are handed to Windows unchanged. A path of
+// PATH_CHARS characters fits Windows' own buffers of MAX_PATH units.
+static_assert(PATH_CHARS + 1 == MAX_PATH, "paths as long as Windows' own");
 static_assert(PLAT_MB_OK == MB_OK && PLAT_MB_YESNO == MB_YESNO, "buttons");
 static_assert(PLAT_IDYES == IDYES, "answer");
 static_assert(PLAT_OFN_OVERWRITEPROMPT == OFN_OVERWRITEPROMPT &&
@@ -65,7 +66,7 @@ int plat_env_get(const char *name, char *out, uint32_t cap) {
 static int win_windows_dir(UINT(WINAPI *get)(LPSTR, UINT), char *out, uint32_t cap) {
   char dir[PATH_CAP];
   UINT n = get(dir, PATH_CAP);
-  if (n > 0 && n < PATH_CAP && text_copy(out, cap, dir)) return 1;
+  if (n > 0 && n < PATH_CAP && text_units(dir) <= PATH_CHARS && text_copy(out, cap, dir)) return 1;
   clear(out, cap);
   return 0;
 }
@@ -82,15 +83,76 @@ uint32_t plat_version_major(void) {
   return LOBYTE(LOWORD(GetVersion()));
 }
 
+uint32_t plat_code_page(void) {
+  return GetACP();
+}
+
 int plat_is_lead_byte(unsigned char byte) {
   return IsDBCSLeadByte(byte) != 0;
 }
 
-uint32_t plat_ansi_char(unsigned char byte) {
+uint32_t plat_char_unit(const char *text, uint32_t bytes) {
   WCHAR wide = 0;
-  char narrow = (char)byte;
-  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &narrow, 1, &wide, 1) != 1) return 0;
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, (int)bytes, &wide, 1) != 1) return 0;
   return wide;
+}
+
+// The system's ANSI code page, once asked: the registry's, which the system
+// starts from and which stays the same under a manifest's UTF-8 (GetACP
+// then says 65001); the run's own when it can't be read.
+static UINT g_system_code_page;
+
+static UINT win_system_code_page(void) {
+  if (g_system_code_page != 0) return g_system_code_page;
+  UINT found = 0;
+  HKEY key = NULL;
+  char text[16] = "";
+  DWORD size = sizeof text - 1;
+  DWORD type = 0;
+  auto open = DLL_FN(DLL_ADVAPI32, RegOpenKeyExA);
+  auto query = DLL_FN(DLL_ADVAPI32, RegQueryValueExA);
+  if (open != NULL && query != NULL &&
+      open(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0, KEY_READ,
+           &key) == ERROR_SUCCESS) {
+    if (query(key, "ACP", NULL, &type, (BYTE *)text, &size) == ERROR_SUCCESS && type == REG_SZ) {
+      text[size < sizeof text ? size : sizeof text - 1] = '\0';
+      for (const char *c = text; *c >= '0' && *c <= '9' && found < 100000u; c++)
+        found = found * 10u + (UINT)(*c - '0');
+    }
+    plat_reg_close((PlatKey)key);
+  }
+  // A page Windows can't convert with is no page.
+  CPINFO info;
+  if (found == 0 || !GetCPInfo(found, &info)) found = GetACP();
+  g_system_code_page = found;
+  return found;
+}
+
+// TEXT from code page FROM into code page TO in OUT (PATH_CAP bytes). 1 when
+// every character converts to one of its own (no replacement, no
+// look-alike), else 0 with OUT empty.
+static int win_recode(UINT from, UINT to, const char *text, char *out) {
+  out[0] = '\0';
+  if (from == to) return text_copy(out, PATH_CAP, text);
+  WCHAR wide[PATH_CAP];
+  int units = MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text, -1, wide, PATH_CAP);
+  if (units <= 0) return 0;
+  // UTF-8 takes neither the flag nor the question: it has every character.
+  BOOL replaced = FALSE;
+  int utf8 = to == CP_UTF8;
+  int n = WideCharToMultiByte(to, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, units, out, PATH_CAP, NULL,
+                              utf8 ? NULL : &replaced);
+  if (n > 0 && !replaced) return 1;
+  out[0] = '\0';
+  return 0;
+}
+
+int plat_text_to_system(const char *text, char *out) {
+  return win_recode(GetACP(), win_system_code_page(), text, out);
+}
+
+int plat_text_from_system(const char *text, char *out) {
+  return win_recode(win_system_code_page(), GetACP(), text, out);
 }
 
 // ---- Registry ------------------------------------------------------------
@@ -164,12 +226,15 @@ void plat_reg_close(PlatKey key) {
 
 // The shell's path of folder CSIDL into OUT (PATH_CAP bytes). The path
 // itself, not an item list: an item list is allocated and freed with COM's
-// task allocator, which would load ole32 on every run.
+// task allocator, which would load ole32 on every run. Asked for in UTF-16:
+// the narrow call cuts its answer at MAX_PATH bytes, which a path of fewer
+// characters can pass in UTF-8.
 static int win_shell_folder(int csidl, char *out) {
-  char path[PATH_CAP] = "";
-  auto folder_path = DLL_FN(DLL_SHELL32, SHGetSpecialFolderPathA);
+  WCHAR path[MAX_PATH] = L"";
+  auto folder_path = DLL_FN(DLL_SHELL32, SHGetSpecialFolderPathW);
   if (folder_path != NULL && folder_path(NULL, path, csidl, FALSE) &&
-      text_copy(out, PATH_CAP, path))
+      WideCharToMultiByte(CP_ACP, 0, path, -1, out, PATH_CAP, NULL, NULL) > 0 &&
+      text_units(out) <= PATH_CHARS)
     return 1;
   out[0] = '\0';
   return 0;
@@ -188,7 +253,7 @@ int plat_folder_desktop(char *out) {
 int plat_folder_temp(char *out) {
   char path[PATH_CAP];
   DWORD n = GetTempPathA(PATH_CAP, path);
-  if (n > 0 && n < PATH_CAP && text_copy(out, PATH_CAP, path)) return 1;
+  if (n > 0 && n < PATH_CAP && path_copy(out, path)) return 1;
   out[0] = '\0';
   return 0;
 }

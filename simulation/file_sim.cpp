@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "simulation/sim.h"
 #include "simulation/sim_internal.h"
 
@@ -281,7 +282,7 @@ void sim_files_reset(void) {
 bool sim_path_valid(const char *winpath) {
   if (!winpath) return false;
   size_t n = strlen(winpath);
-  if (n == 0 || n >= PATH_CAP) return false;
+  if (n == 0 || n >= PATH_CAP || text_units(winpath) > PATH_CHARS) return false;
   for (size_t i = 0; i < n; i++) {
     unsigned char c = (unsigned char)winpath[i];
     // A trail byte belongs to its character, whatever it would read as alone.
@@ -421,10 +422,7 @@ int plat_full_path(const char *path, char *out) {
   out[0] = '\0';
   if (sim_fault_hit(SIM_FULL_PATH)) return 0;
   if (!path || !*path) return 0;
-  std::string full = path_text(path_resolve(path));
-  if (full.size() >= PATH_CAP) return 0;
-  memcpy(out, full.c_str(), full.size() + 1);
-  return 1;
+  return path_copy(out, path_text(path_resolve(path)).c_str());
 }
 
 int plat_path_exists(const char *path) {
@@ -518,10 +516,7 @@ int plat_folder_final_path(PlatFolder folder, char *out) {
   if (plat_version_major() < 6) return -1;
   SimHeldFolder *held = files_held_folder(folder);
   if (!held) return 0;
-  std::string path = files_windows_path(held->host);
-  if (path.size() >= PATH_CAP) return 0;
-  memcpy(out, path.c_str(), path.size() + 1);
-  return 1;
+  return path_copy(out, files_windows_path(held->host).c_str());
 }
 
 int plat_folder_age(PlatFolder folder, uint32_t *seconds) {
@@ -554,8 +549,7 @@ static int find_take(uintptr_t id, char *name, int *is_folder) {
   auto it = g_files.finds.find(id);
   if (it == g_files.finds.end() || it->second.next >= it->second.names.size()) return 0;
   const auto &entry = it->second.names[it->second.next++];
-  if (entry.first.size() >= PATH_CAP) return 0;
-  memcpy(name, entry.first.c_str(), entry.first.size() + 1);
+  if (!path_copy(name, entry.first.c_str())) return 0;
   *is_folder = entry.second ? 1 : 0;
   return 1;
 }

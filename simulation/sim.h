@@ -97,7 +97,7 @@ enum SimOp {
 //   temp "C:\Users\reader\Temp\" (trailing backslash), Windows "C:\Windows"
 //   for the user and the system, "C:\Windows\Temp" (all exist), environment windir=C:\Windows, version 10,
 //   command line "\"C:\Books\Sample.exe\"", current folder "C:\Work" (exists),
-//   ANSI code page 1252, COM not initialised.
+//   ANSI code page 1252 (the run's own too), COM not initialised.
 void sim_reset(void);
 
 // Host folder onto which drive paths are mapped.
@@ -140,9 +140,13 @@ void sim_set_version(uint32_t major);
 void sim_set_elevated(bool elevated);
 void sim_set_command_line(const char *line);
 void sim_set_current_dir(const char *winpath);
-// The active ANSI code page: 932, 936, 949 and 950 have lead bytes; any other
-// is single-byte.
+// The system's ANSI code page, which is the run's own too unless
+// sim_set_utf8: 932, 936, 949 and 950 have lead bytes; any other is
+// single-byte. Texts convert between the two as the host's iconv converts
+// them ("CP1252", "CP932", ...).
 void sim_set_code_page(uint32_t code_page);
+// The run's own code page is UTF-8 (65001): its manifest's, honoured.
+void sim_set_utf8(bool utf8);
 void sim_add_resource(const char *name, const char *type, const std::string &bytes);
 bool sim_com_initialised(void);  // between plat_com_init and plat_com_release
 int sim_com_balance(void);       // inits minus releases

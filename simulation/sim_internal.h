@@ -25,7 +25,7 @@ void sim_files_reset(void);
 void sim_folders_create_defaults(void);
 
 // 1 when WINPATH is a path Windows would accept in a narrow file call: not
-// empty, shorter than PATH_CAP, none of the characters Windows forbids in
+// empty, at most PATH_CHARS characters, none of the characters Windows forbids in
 // names (trail bytes of the code page's double-byte characters aside), ':'
 // only after a drive letter.
 bool sim_path_valid(const char *winpath);

@@ -1,6 +1,7 @@
 // Simulated Windows, system half: faults and call counts, COM, command line,
 // environment, version, registry, known folders, resources, processes,
 // message boxes, the save dialog and shell links. Files live in file_sim.cpp.
+#include <iconv.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "simulation/sim.h"
 #include "simulation/sim_internal.h"
 
@@ -72,7 +74,8 @@ struct SimSystemState {
                                        "C:\\Windows"};
   std::map<std::string, std::string> env{{"windir", "C:\\Windows"}};  // folded names
   uint32_t version = 10;
-  uint32_t code_page = 1252;
+  uint32_t code_page = 1252;         // the system's
+  bool utf8 = false;                 // the run's own is UTF-8 (a manifest honoured)
   std::string command_line = "\"C:\\Books\\Sample.exe\"";
   int com_balance = 0;
   int com_inits = 0;
@@ -269,6 +272,7 @@ void sim_set_version(uint32_t major) { g_sys.version = major; }
 void sim_set_elevated(bool elevated) { g_sys.elevated = elevated; }
 
 void sim_set_code_page(uint32_t code_page) { g_sys.code_page = code_page; }
+void sim_set_utf8(bool utf8) { g_sys.utf8 = utf8; }
 
 void sim_set_command_line(const char *line) { g_sys.command_line = line ? line : ""; }
 
@@ -417,15 +421,10 @@ int plat_token_elevated(int *elevated) {
   return 1;
 }
 
-// Code page 1252 holds Latin-1 from 0xA0 up (0x80..0x9F are typographic
-// marks, which no test needs); any other page maps only ASCII here.
-uint32_t plat_ansi_char(unsigned char byte) {
-  if (byte < 0x80) return byte;
-  return g_sys.code_page == 1252 && byte >= 0xA0 ? byte : 0;
-}
+uint32_t plat_code_page(void) { return g_sys.utf8 ? 65001u : g_sys.code_page; }
 
 int plat_is_lead_byte(unsigned char byte) {
-  switch (g_sys.code_page) {
+  switch (plat_code_page()) {
     case 932:  // Japanese
       return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
     case 936:  // Chinese (simplified)
@@ -435,6 +434,49 @@ int plat_is_lead_byte(unsigned char byte) {
     default:
       return 0;
   }
+}
+
+// The host's converter's name for CODE_PAGE.
+std::string sys_charset(uint32_t code_page) {
+  if (code_page == 1200) return "UTF-16LE";
+  return code_page == 65001 ? "UTF-8" : "CP" + std::to_string(code_page);
+}
+
+// TEXT (N bytes) from code page FROM into TO, as Windows converts without
+// look-alikes: false when a sequence is invalid or has no match.
+bool sys_recode(uint32_t from, uint32_t to, const char *text, size_t n, std::string *out) {
+  iconv_t cd = iconv_open(sys_charset(to).c_str(), sys_charset(from).c_str());
+  if (cd == (iconv_t)-1) return false;
+  std::string result(4 * n + 4, '\0');
+  char *in = const_cast<char *>(text);
+  char *at = &result[0];
+  size_t in_left = n;
+  size_t out_left = result.size();
+  bool ok = iconv(cd, &in, &in_left, &at, &out_left) != (size_t)-1 && in_left == 0;
+  iconv_close(cd);
+  if (ok) *out = result.substr(0, result.size() - out_left);
+  return ok;
+}
+
+uint32_t plat_char_unit(const char *text, uint32_t bytes) {
+  std::string wide;
+  if (!sys_recode(plat_code_page(), 1200, text, bytes, &wide) || wide.size() != 2) return 0;
+  return (uint8_t)wide[0] | (uint32_t)(uint8_t)wide[1] << 8;
+}
+
+// TEXT from FROM into TO in OUT (PATH_CAP bytes); OUT empty unless 1.
+int sys_recode_path(uint32_t from, uint32_t to, const char *text, char *out) {
+  std::string result;
+  out[0] = '\0';
+  return sys_recode(from, to, text, strlen(text), &result) && text_copy(out, PATH_CAP, result.c_str());
+}
+
+int plat_text_to_system(const char *text, char *out) {
+  return sys_recode_path(plat_code_page(), g_sys.code_page, text, out);
+}
+
+int plat_text_from_system(const char *text, char *out) {
+  return sys_recode_path(g_sys.code_page, plat_code_page(), text, out);
 }
 
 // ---- Registry (platform.h) ------------------------------------------------

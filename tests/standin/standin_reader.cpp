@@ -1,7 +1,8 @@
 // Stand-in for the reader, installed as "bkplugin.exe": records the command
-// line it was started with and exits at once, so that tests can see what the
-// launcher handed over. The log is BKR_READER_LOG if set, else bkplugin.log
-// in the Windows directory; one line per start.
+// line it was started with, whole (from its UTF-16 form, in UTF-8), and
+// exits at once, so that tests can see what the launcher handed over. The
+// log is BKR_READER_LOG if set, else bkplugin.log in the Windows directory;
+// one line per start.
 #include <windows.h>
 
 #include <stdio.h>
@@ -17,6 +18,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     int w = snprintf(log_path, sizeof log_path, "%s\\bkplugin.log", windir);
     if (w < 0 || w >= (int)sizeof log_path) return 2;
   }
-  const char *line[] = {GetCommandLineA()};
+  static char whole[4 * 32768];
+  if (WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, whole, sizeof whole, NULL, NULL) <= 0)
+    return 2;
+  const char *line[] = {whole};
   return standin_log(log_path, line, 1) ? 0 : 2;
 }

@@ -63,6 +63,26 @@ TEST(BookName, DeviceNamesInAnyCaseAndWithAnExtension) {
     EXPECT_EQ(0, names_is_device(name)) << name;
   sim_set_code_page(1250);
   EXPECT_EQ(0, names_is_device("COM\xB9"));
+  // In UTF-8 the superscript is two bytes, and one of them alone is none.
+  sim_set_utf8(true);
+  EXPECT_EQ(1, names_is_device("COM\xC2\xB9.x"));
+  EXPECT_EQ(0, names_is_device("COM\xC2"));
+  sim_reset();
+}
+
+// Where the path can be written in the system's code page the name is cut
+// from those bytes, as launchers before UTF-8 cut it: in code page 932 the
+// katakana SO is 0x83 0x5C, whose trail byte reads as '\'. Elsewhere the
+// whole name is kept.
+TEST(BookName, CutAsTheSystemCodePageCutsIt) {
+  sim_reset();
+  sim_set_code_page(932);
+  sim_set_utf8(true);
+  const std::string so = "\xE3\x82\xBD", rest = "\xE3\x83\x95\xE3\x83\x88";  // SO, FU TO
+  EXPECT_EQ(rest, book_name_of("C:\\Books\\" + so + rest + ".exe"));
+  EXPECT_EQ("Les_Mis\xC3\xA9rables", book_name_of("C:\\Books\\Les Mis\xC3\xA9rables.exe"));
+  sim_set_code_page(1252);
+  EXPECT_EQ(so + rest, book_name_of("C:\\Books\\" + so + rest + ".exe"));
   sim_reset();
 }
 
@@ -98,17 +118,24 @@ TEST(Names, RefuseRatherThanCut) {
       {"uninstall", 15, [](const std::string &s, char *o) { return names_uninstall_command("W", s.c_str(), o); }},
       {"display", 6, [](const std::string &s, char *o) { return names_display_name(s.c_str(), o); }},
   };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    char out[PATH_CAP];
-    const std::string fits(259 - c.fixed, 'f');
-    ASSERT_EQ(1, c.compose(fits, out));
-    EXPECT_EQ(259u, strlen(out));
+  // Characters, as Windows counts them: a kanji takes three bytes in UTF-8.
+  sim_reset();
+  sim_set_utf8(true);
+  for (const std::string fill : {"f", "\xE6\x97\xA5"}) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(c.what) + " of " + fill);
+      char out[PATH_CAP];
+      std::string fits;
+      for (size_t i = 0; i < 259 - c.fixed; i++) fits += fill;
+      ASSERT_EQ(1, c.compose(fits, out));
+      EXPECT_EQ(259u + (fill.size() - 1) * (259 - c.fixed), strlen(out));
 
-    strcpy(out, "before");
-    EXPECT_EQ(0, c.compose(fits + "g", out));
-    EXPECT_STREQ("before", out);
-    EXPECT_EQ(0, c.compose(std::string(400, 'g'), out));
-    EXPECT_STREQ("before", out);
+      strcpy(out, "before");
+      EXPECT_EQ(0, c.compose(fits + fill, out));
+      EXPECT_STREQ("before", out);
+      EXPECT_EQ(0, c.compose(std::string(400, 'g'), out));
+      EXPECT_STREQ("before", out);
+    }
   }
+  sim_reset();
 }

@@ -166,6 +166,15 @@ TEST(CommandLine, TakeModulePathAtTheLimit) {
   EXPECT_EQ(p259, o.module_path);
   EXPECT_EQ(260u, o.path_end);
   EXPECT_EQ(1, o.messages);
+
+  // Characters as Windows counts them, whole ones: in UTF-8 a kanji takes
+  // three bytes and one unit, an emoji four bytes and two units.
+  sim_reset();
+  sim_set_utf8(true);
+  const std::string p258(258, 'p'), kanji = "\xE6\x97\xA5", emoji = "\xF0\x9F\x93\x96";
+  EXPECT_EQ(p258 + kanji, run_line("\"" + p258 + kanji + kanji + "\" /s").module_path);
+  EXPECT_EQ(p258, run_line("\"" + p258 + emoji + "\" /s").module_path);
+  sim_reset();
 }
 
 TEST(CommandLine, FirstArgumentDecidesMessages) {

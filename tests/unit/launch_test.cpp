@@ -162,7 +162,7 @@ TEST_F(Launch, AnsweredNoOffersTheSaveDialog) {
   EXPECT_EQ(std::string("BKR File\0*.bkr\0", 16), d.filter);
   EXPECT_EQ(1u, d.filter_index);
   EXPECT_EQ(COPY, d.file);
-  EXPECT_EQ(260u, d.max_file);
+  EXPECT_EQ(PATH_CAP, d.max_file);
   EXPECT_EQ(LIBRARY, d.initial_dir);
   EXPECT_EQ(6u, d.flags);
   EXPECT_EQ("bkr", d.def_ext);

@@ -470,6 +470,14 @@ TEST_F(Package, ExtractTemporaryNameIsAsciiAndFitsWhereTheDestinationDoes) {
   EXPECT_EQ(1, pkg_extract(PACKAGE, pocket.c_str(), 1820));
   EXPECT_EQ(b, read(pocket.c_str()));
   EXPECT_EQ(1u, library().size());
+  // A run in UTF-8 hashes the name in the system's code page, as a launcher
+  // before UTF-8 did, and so finds what such a launcher left.
+  sim_set_utf8(true);
+  write(b.substr(0, 10), "C:\\lib\\~bk2f6c021f-0.tmp");
+  const std::string pocket_utf8 = "C:\\lib\\\xE3\x83\x9D\xE3\x82\xB1\xE3\x83\x83\xE3\x83\x88.bkr";
+  EXPECT_EQ(1, pkg_extract(PACKAGE, pocket_utf8.c_str(), 1820));
+  EXPECT_EQ(2u, library().size()) << "the leftover removed";
+  sim_set_utf8(false);
 
   // Destinations of 259 characters with names of one and of five characters;
   // "0" is its own first temporary name, cut to fit: it is neither removed

@@ -248,10 +248,15 @@ TEST(PlatFolders, NoLeadBytesInCodePage1252) {
   if (GetACP() != 1252) GTEST_SKIP() << "code page " << GetACP();
   for (int byte = 0; byte < 256; byte++) EXPECT_EQ(plat_is_lead_byte((unsigned char)byte), 0) << byte;
   // The superscript digits of device names, and a byte the page leaves unmapped.
-  EXPECT_EQ(plat_ansi_char(0xB9), 0xB9u);
-  EXPECT_EQ(plat_ansi_char(0xB3), 0xB3u);
-  EXPECT_EQ(plat_ansi_char(0x80), 0x20ACu);
-  EXPECT_EQ(plat_ansi_char('A'), (uint32_t)'A');
+  EXPECT_EQ(plat_char_unit("\xB9", 1), 0xB9u);
+  EXPECT_EQ(plat_char_unit("\xB3", 1), 0xB3u);
+  EXPECT_EQ(plat_char_unit("\x80", 1), 0x20ACu);
+  EXPECT_EQ(plat_char_unit("A", 1), (uint32_t)'A');
+  // Without a manifest of its own the program's page is the system's.
+  char system[PATH_CAP] = "";
+  EXPECT_EQ(plat_code_page(), 1252u);
+  EXPECT_EQ(plat_text_to_system("Caf\xE9", system), 1);
+  EXPECT_STREQ(system, "Caf\xE9");
 }
 
 TEST(PlatFolders, CreateFolderOnce) {

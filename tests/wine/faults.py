@@ -167,7 +167,8 @@ class Bench(PrefixFiles):
     def expect_link(self, book, target):
         path = self.link_path(book)
         check(self.exists(path), "no desktop shortcut " + path)
-        got = shortcut_target(self.u(path)).encode("latin-1").decode("cp1252")
+        # The shell writes the link's path in the launcher's code page, UTF-8.
+        got = shortcut_target(self.u(path)).encode("latin-1").decode("utf-8")
         check(got.lower() == target.lower(), "shortcut points at %r, expected %r" % (got, target))
 
     # --- registry ------------------------------------------------------------
@@ -297,14 +298,15 @@ class Bench(PrefixFiles):
 
     def expect_reader_started(self, before, book_path, times=1):
         """The reader's log gained TIMES lines, each the reader's path and
-        BOOK_PATH, unquoted (a range of counts allowed as a tuple)."""
+        BOOK_PATH, unquoted and whole (the stand-in logs UTF-8), a range of
+        counts allowed as a tuple."""
         low, high = times if isinstance(times, tuple) else (times, times)
         wait_for(lambda: len(self.reader_lines()) >= before + low, self.deadline.sooner(30),
                  "the reader's log line")
         self.reader_quiet()
         lines = self.reader_lines()[before:]
         check(low <= len(lines) <= high, "the reader started %d times" % len(lines))
-        want = (READER + " " + book_path).encode("cp1252").decode("latin-1")
+        want = (READER + " " + book_path).encode("utf-8").decode("latin-1")
         for line in lines:
             check(line.lower() == want.lower(), "reader command line %r, expected %r" % (line, want))
 
