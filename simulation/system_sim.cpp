@@ -468,6 +468,7 @@ uint32_t plat_char_unit(const char *text, uint32_t bytes) {
 int sys_recode_path(uint32_t from, uint32_t to, const char *text, char *out) {
   std::string result;
   out[0] = '\0';
+  if (from == to) return text_copy(out, PATH_CAP, text);
   return sys_recode(from, to, text, strlen(text), &result) && text_copy(out, PATH_CAP, result.c_str());
 }
 

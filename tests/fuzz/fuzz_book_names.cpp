@@ -23,9 +23,10 @@ static std::string expected_book_name(const std::string &path) {
   return name;
 }
 
-// A text of at most 259 characters, as every path of the run is.
+// A text of at most 259 characters, as every path of the run is (code page
+// 1252: a byte a character).
 static std::string take_text(FuzzedDataProvider *in) {
-  std::string text = in->ConsumeRandomLengthString(PATH_CAP - 1);
+  std::string text = in->ConsumeRandomLengthString(PATH_CHARS);
   return text.substr(0, strnlen(text.c_str(), text.size()));
 }
 
@@ -35,7 +36,7 @@ typedef int (*Composer2)(const char *, const char *, char *);
 // OUT starts as PREVIOUS; on 0 it must be untouched, on 1 hold EXPECTED.
 static void check_composer(int result, const char *out, const char *previous,
                            const std::string &expected) {
-  if (expected.size() <= PATH_CAP - 1) {
+  if (expected.size() <= PATH_CHARS) {
     FUZZ_CHECK(result == 1);
     FUZZ_CHECK(strnlen(out, PATH_CAP) == expected.size());
     FUZZ_CHECK(expected == out);

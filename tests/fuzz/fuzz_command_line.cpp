@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint32_t path_end = 0xDEADBEEFu;
   cmd_take_module_path(full, module_path, &path_end);
   size_t path_len = strnlen(module_path, PATH_CAP);
-  FUZZ_CHECK(path_len <= PATH_CAP - 1);
-  FUZZ_CHECK(path_end <= len && path_end <= PATH_CAP);
+  FUZZ_CHECK(path_len <= PATH_CHARS);  // code page 1252: a byte a character
+  FUZZ_CHECK(path_end <= len && path_end <= PATH_CHARS + 1);
   size_t start = full[0] == '"' ? 1 : 0;
   char stop = start ? '"' : ' ';
   FUZZ_CHECK(path_end == start + path_len);
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(memchr(module_path, stop, path_len) == nullptr);
   // The copy stopped at the closing quote / the space, the end of the line,
   // or the limit.
-  FUZZ_CHECK(full[path_end] == stop || full[path_end] == '\0' || path_len == PATH_CAP - 1);
+  FUZZ_CHECK(full[path_end] == stop || full[path_end] == '\0' || path_len == PATH_CHARS);
 
   int first = cmd_check_first_argument(full, path_end);
   FUZZ_CHECK(first == expected_messages(full, len, path_end));

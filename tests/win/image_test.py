@@ -118,21 +118,24 @@ def resources(image, raw, address):
     return found, leaves
 
 
-def check_manifest(manifest):
-    """The launcher's own manifest: XML, asInvoker, and no dependency (a
-    common-controls one would change how every dialog looks and loads)."""
-    check(manifest is not None, "bklaunch.exe has no manifest (type 24, ID 1)")
+def check_manifest(program, manifest):
+    """A program's own manifest: XML, asInvoker, UTF-8 as its code page (names
+    in every script), and no dependency (a common-controls one would change
+    how every dialog looks and loads)."""
+    check(manifest is not None, "%s has no manifest (type 24, ID 1)" % program)
     if manifest is None:
         return
     try:
         root = ElementTree.fromstring(manifest)
     except ElementTree.ParseError as e:
-        check(False, "bklaunch.exe: its manifest is not XML: %s" % e)
+        check(False, "%s: its manifest is not XML: %s" % (program, e))
         return
-    tags = [(e.tag.rsplit("}", 1)[-1], e.attrib) for e in root.iter()]  # without namespaces
-    levels = [a.get("level") for t, a in tags if t == "requestedExecutionLevel"]
-    check(levels == ["asInvoker"], "bklaunch.exe: manifest execution levels %s" % levels)
-    check(all(t != "dependency" for t, _ in tags), "bklaunch.exe: its manifest names a dependency")
+    tags = [(e.tag.rsplit("}", 1)[-1], e.attrib, e.text) for e in root.iter()]  # without namespaces
+    levels = [a.get("level") for t, a, _ in tags if t == "requestedExecutionLevel"]
+    check(levels == ["asInvoker"], "%s: manifest execution levels %s" % (program, levels))
+    pages = [x for t, _, x in tags if t == "activeCodePage"]
+    check(pages == ["UTF-8"], "%s: manifest code pages %s" % (program, pages))
+    check(all(t != "dependency" for t, _, _ in tags), "%s: its manifest names a dependency" % program)
 
 
 def project_version(source):
@@ -147,7 +150,10 @@ def check_image(program, image, source, win32):
     check(stamp == 0, "%s: PE time stamp %#x" % (program, stamp))
     for folder in {source, win32, os.path.realpath(source), os.path.realpath(win32)}:
         check(folder.encode() not in image, "%s holds the build path %s" % (program, folder))
+    names = [s[0] for s in table]
     if program != "bklaunch.exe":
+        rsrc = table[names.index(".rsrc")] if ".rsrc" in names else None
+        check_manifest(program, rsrc and resources(image, rsrc[2], rsrc[3])[1].get((RT_MANIFEST, 1)))
         return
     machine = struct.unpack_from("<H", image, pe + 4)[0]
     subsystem, dll_flags = struct.unpack_from("<HH", image, pe + 24 + 68)
@@ -158,7 +164,6 @@ def check_image(program, image, source, win32):
     dlls, delayed = imported_dlls(image, pe)
     check([d.lower() for d in dlls] == ["kernel32.dll"], "bklaunch.exe imports %s" % dlls)
     check(not delayed, "bklaunch.exe has a delay-load table")
-    names = [s[0] for s in table]
     check(names[-2:] == [".rsrc", ".reloc"], "bklaunch.exe sections end %s" % names[-2:])
     if ".rsrc" not in names:
         return
@@ -169,7 +174,7 @@ def check_image(program, image, source, win32):
     found, leaves = resources(image, rsrc_at, table[names.index(".rsrc")][3])
     check(sorted(found, key=str) == sorted([RT_ICON, RT_GROUP_ICON, RT_MANIFEST, "ZUX"], key=str),
           "bklaunch.exe resource types %s" % sorted(found, key=str))
-    check_manifest(leaves.get((RT_MANIFEST, 1)))
+    check_manifest(program, leaves.get((RT_MANIFEST, 1)))
     bare = len(image) - found.get("ZUX", 0)
     check(bare <= LAUNCHER_CAP, "bklaunch.exe is %d bytes besides its installer" % bare)
     print("bklaunch.exe: %d bytes, %d besides the installer" % (len(image), bare))

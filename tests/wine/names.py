@@ -282,10 +282,12 @@ def prepare(b):
     os.makedirs(b.u(b.library), exist_ok=True)
     # A locale missing where Wine runs leaves Wine in "C": another code page,
     # and every name outside ASCII mangled.
-    for env, page in ((WESTERN, "437"), (JAPANESE, "932")):
-        folder = "C:\\bk\\%s \u0416\u672c" % env["LANG"]
-        code, out = b.p.wine(["cmd", "/c", "mkdir", folder, "&", "chcp"], env=dict(b.p.env, **env))
-        check(code == 0 and out.strip().endswith(page) and os.path.isdir(b.u(folder)),
+    for env, page in ((WESTERN, "1252"), (JAPANESE, "932")):
+        folder = "C:\\bk\\%s-\u0416\u672c" % env["LANG"]
+        b.p.wine(["cmd", "/c", "mkdir", folder], env=dict(b.p.env, **env))
+        _, out = b.p.wine(["reg", "query", "HKLM\\System\\CurrentControlSet\\Control\\Nls\\CodePage",
+                           "/v", "ACP"], env=dict(b.p.env, **env))
+        check(out.split()[-1:] == [page] and os.path.isdir(b.u(folder)),
               "under %s Wine says %r and made no folder %s: is the locale generated where Wine runs?"
               % (env["LANG"], out.strip(), folder))
 
