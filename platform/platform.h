@@ -93,7 +93,8 @@ uint32_t plat_char_unit(const char *text, uint32_t bytes);
 // OUT (PATH_CAP bytes): the code page that programs without a manifest of
 // their own, and launchers before UTF-8, write names in. The system's page
 // is the registry's (HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage,
-// "ACP"), which is UTF-8 itself where an administrator made it so. Returns 1
+// "ACP"), which is UTF-8 itself where an administrator made it so (see
+// system_win.cpp for a program's UTF-8 recorded there). Returns 1
 // when every character has a byte sequence of its own there (none replaced,
 // none by a look-alike), else 0 with OUT empty.
 int plat_text_to_system(const char *text, char *out);

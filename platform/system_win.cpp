@@ -97,30 +97,43 @@ uint32_t plat_char_unit(const char *text, uint32_t bytes) {
   return wide;
 }
 
-// The system's ANSI code page, once asked: the registry's, which the system
-// starts from and which stays the same under a manifest's UTF-8 (GetACP
-// then says 65001); the run's own when it can't be read.
+// The number the text value NAME of KEY holds, or 0.
+static UINT win_reg_number(HKEY key, const char *name) {
+  auto query = DLL_FN(DLL_ADVAPI32, RegQueryValueExA);
+  char text[16] = "";
+  DWORD size = sizeof text - 1;
+  DWORD type = 0;
+  if (query == NULL || query(key, name, NULL, &type, (BYTE *)text, &size) != ERROR_SUCCESS ||
+      type != REG_SZ)
+    return 0;
+  text[size < sizeof text ? size : sizeof text - 1] = '\0';
+  UINT n = 0;
+  for (const char *c = text; *c >= '0' && *c <= '9' && n < 100000u; c++) n = n * 10u + (UINT)(*c - '0');
+  return n;
+}
+
+// The system's ANSI code page, once asked: the registry's "ACP", which the
+// system starts from and a manifest's UTF-8 leaves alone (GetACP then says
+// 65001). An administrator who makes UTF-8 the system's page sets "ACP",
+// "OEMCP" and "MACCP" to 65001; a 65001 in "ACP" alone is a program's own
+// (Wine records the code page of the first program after a locale change,
+// its manifest's too), and then the system locale's page counts.
 static UINT g_system_code_page;
 
 static UINT win_system_code_page(void) {
   if (g_system_code_page != 0) return g_system_code_page;
   UINT found = 0;
   HKEY key = NULL;
-  char text[16] = "";
-  DWORD size = sizeof text - 1;
-  DWORD type = 0;
   auto open = DLL_FN(DLL_ADVAPI32, RegOpenKeyExA);
-  auto query = DLL_FN(DLL_ADVAPI32, RegQueryValueExA);
-  if (open != NULL && query != NULL &&
-      open(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0, KEY_READ,
-           &key) == ERROR_SUCCESS) {
-    if (query(key, "ACP", NULL, &type, (BYTE *)text, &size) == ERROR_SUCCESS && type == REG_SZ) {
-      text[size < sizeof text ? size : sizeof text - 1] = '\0';
-      for (const char *c = text; *c >= '0' && *c <= '9' && found < 100000u; c++)
-        found = found * 10u + (UINT)(*c - '0');
-    }
+  if (open != NULL && open(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0,
+                           KEY_READ, &key) == ERROR_SUCCESS) {
+    found = win_reg_number(key, "ACP");
+    if (found == CP_UTF8 && win_reg_number(key, "MACCP") != CP_UTF8) found = 0;
     plat_reg_close((PlatKey)key);
   }
+  if (found == 0)
+    GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                   (LPWSTR)&found, sizeof found / sizeof(WCHAR));
   // A page Windows can't convert with is no page.
   CPINFO info;
   if (found == 0 || !GetCPInfo(found, &info)) found = GetACP();

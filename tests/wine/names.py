@@ -278,6 +278,7 @@ def device_book_name(b):
 
 
 def prepare(b):
+    b.p.env.update(WESTERN)   # every run, and Wine's own commands, in 1252
     b.make_book("new", 120001, 0x2002)
     os.makedirs(b.u(b.library), exist_ok=True)
     # A locale missing where Wine runs leaves Wine in "C": another code page,

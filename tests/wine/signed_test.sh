@@ -221,10 +221,12 @@ export BKR_READER_LOG='C:\signed-reader.log'
 reader_log=$prefix/drive_c/signed-reader.log
 lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
 
-# bkpack.exe makes the same package as the Linux bkpack.
+# bkpack.exe makes the same package as the Linux bkpack, from a book named
+# outside the code page (1252 here).
 z() { printf 'Z:%s' "$1"; }
-timeout 120 wine "$win_bkpack" pack --icon "$(z "$cover")" --installer "$(z "$new_installer")" \
-  "$(z "$out/signed_launcher.exe")" "$(z "$out/book.bkr")" "$(z "$out/Rebuilt Windows.exe")" \
+cp "$out/book.bkr" "$out/Книга.bkr"
+LANG=C.UTF-8 timeout 120 wine "$win_bkpack" pack --icon "$(z "$cover")" --installer "$(z "$new_installer")" \
+  "$(z "$out/signed_launcher.exe")" "$(z "$out/Книга.bkr")" "$(z "$out/Rebuilt Windows.exe")" \
   >>"$work/wine.out" 2>&1 || fail "bkpack.exe could not rebuild the signed launcher"
 cmp -s "$out/Rebuilt.exe" "$out/Rebuilt Windows.exe" || fail "bkpack.exe and bkpack made different packages"
 # bkpack.exe says the same version, and re-packs a signed package with the
