@@ -125,5 +125,11 @@ root-mounted  ok   ok   ok   1 0 0 has_something_mounted_in_it mounted ok 0
 root-kept     ok   ok   ok   0 0 0 running_every_test made ok 0
 root-locked   ok   ok   ok   1 1 0 held_by_./bk_test_in locked slow 1
 ROWS
+# tools/wine10.sh mounts only in a namespace of its own, whatever its caller's environment says.
+if unshare --mount --propagation private true 2>/dev/null; then
+  left=$(mkdir "$scratch/w10" && BK_WINE10_MOUNTED=$scratch/w10 unshare --mount --propagation private \
+    sh -c '"$0/tools/wine10.sh" "$1" true && grep -c " $1/" /proc/self/mountinfo' "$SOURCE" "$scratch/w10")
+  [ "$left" = 0 ] && cases=$((cases + 1)) || { echo "FAIL wine10.sh: $left mounts stayed in its caller's namespace"; failures=$((failures + 1)); }
+fi
 [ $failures -eq 0 ] && echo "bk setup: $cases cases passed"
 [ $failures -eq 0 ]
