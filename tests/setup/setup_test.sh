@@ -22,7 +22,10 @@ printf '#!/bin/sh\necho 0\n' >"$scratch/bin/id"
 printf '#!/bin/sh\nprintf "C\\nen_US.utf8\\nja_JP.utf8\\n"\n' >"$scratch/bin/locale"
 cat >"$scratch/bin/dpkg" <<'STUB'
 #!/bin/sh
-echo i386
+case "$1" in
+  --configure) rm -f "$STATE/half" ;;
+  *) echo i386 ;;
+esac
 STUB
 cat >"$scratch/bin/debootstrap" <<'STUB'
 #!/bin/sh
@@ -46,6 +49,7 @@ cat >"$scratch/bin/apt-get" <<'STUB'
 #!/bin/sh
 echo "$*" >>"$STATE/calls"
 ! ls -l /proc/$$/fd | grep -q '\.lock$' || { echo 'E: holds the lock of the root'; exit 100; }
+[ "$1" != install ] || [ ! -e "$STATE/half" ] || { echo "E: dpkg was interrupted, you must manually run 'dpkg --configure -a'"; exit 100; }
 case "$*" in
   update*) plan=$UPDATE ;;
   *" -t "*) plan=$RELEASE ;;
@@ -77,8 +81,10 @@ while read -r name update install release status updates releases text before de
   mkdir -p "$state/tmp" && touch "$state/calls"
   [ "$name" = installed ] || [ -n "$before" ] && touch "$state/installed"
   case $before in
-    foreign | made) mkdir -p "$root" && keep=$root/precious && touch "$keep" ;;&
-    made) touch "$root/.bk-debootstrapped" && echo 'trixie wine wine64 wine32:i386' >"$root/.bk-ready" ;;
+    foreign | made | half) mkdir -p "$root" && keep=$root/precious && touch "$keep" ;;&
+    made | half) touch "$root/.bk-debootstrapped" ;;&
+    made) echo 'trixie wine wine64 wine32:i386' >"$root/.bk-ready" ;;
+    half) touch "$state/half" ;;
     began) mkdir -p "$root" && touch "$root/.bk-began" "$root/leftover" ;;
     mounted)
       unshare --mount --propagation private true 2>/dev/null || { echo "SKIP $name: no private mount namespace"; continue; }
@@ -123,6 +129,7 @@ root-mirror   ok   ok   ok   1 0 0 could_not_make_the_Wine_10_root began fail 3
 root-foreign  ok   ok   ok   1 0 0 holds_files_but_no_Wine_10_root_that_bk_began foreign ok 0
 root-mounted  ok   ok   ok   1 0 0 has_something_mounted_in_it mounted ok 0
 root-kept     ok   ok   ok   0 0 0 running_every_test made ok 0
+root-dpkg     ok   ok   ok   0 1 0 running_every_test half ok 0
 root-locked   ok   ok   ok   1 1 0 held_by_./bk_test_in locked slow 1
 ROWS
 # tools/wine10.sh mounts only in a namespace of its own, whatever its caller's environment says.
