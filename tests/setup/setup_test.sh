@@ -131,7 +131,7 @@ root-began    ok   ok   ok   0 1 0 running_every_test began ok 1
 root-mirror   ok   ok   ok   1 0 0 could_not_make_the_Wine_10_root began fail 3
 root-foreign  ok   ok   ok   1 0 0 holds_files_but_no_Wine_10_root_that_bk_began foreign ok 0
 root-mounted  ok   ok   ok   1 0 0 has_something_mounted_in_it mounted ok 0
-root-kept     ok   ok   ok   0 0 0 running_every_test made ok 0
+root-kept     ok   ok   ok   0 1 0 running_every_test made ok 0
 root-dpkg     ok   ok   ok   0 1 0 running_every_test half ok 0
 root-locked   ok   ok   ok   1 1 0 held_by_./bk_test_in locked slow 1
 ROWS
