@@ -39,23 +39,27 @@ private() {
   exec unshare --mount --propagation "$propagation" "$@"
 }
 
-[ "$1" != --private ] || { shift; private "$@"; }
-root=$1
-shift
-[ "${BK_WINE10_MOUNTED:-}" = "$root" ] || private env BK_WINE10_MOUNTED="$root" "$here/wine10.sh" "$root" "$@"
-unset BK_WINE10_MOUNTED
-binds=(/proc /sys /dev /tmp)
-while [ "${1:-}" = --bind ]; do
-  binds+=("$(cd "$2" && pwd -P)")
+# Mounts /proc, /sys, /dev, /tmp and the --bind folders into ROOT, then runs
+# the command. Only ever run by unshare (below), in the namespace made for it:
+# no caller can have the mounts made anywhere else.
+mount_and_run() {
+  local root=$1 here=$2 d binds=(/proc /sys /dev /tmp)
   shift 2
-done
-for d in "${binds[@]}"; do
-  mkdir -p "$root$d"
-  mount --rbind "$d" "$root$d"
-done
-if [ "$1" = --in ]; then
-  shift
-  exec chroot "$root" "$@"
-fi
-export BK_WINE10_ROOT=$root PATH=$here/wine10-bin:$PATH
-exec "$@"
+  while [ "${1:-}" = --bind ]; do
+    binds+=("$(cd "$2" && pwd -P)")
+    shift 2
+  done
+  for d in "${binds[@]}"; do
+    mkdir -p "$root$d"
+    mount --rbind "$d" "$root$d"
+  done
+  if [ "$1" = --in ]; then
+    shift
+    exec chroot "$root" "$@"
+  fi
+  export BK_WINE10_ROOT=$root PATH=$here/wine10-bin:$PATH
+  exec "$@"
+}
+
+[ "$1" != --private ] || { shift; private "$@"; }
+private "$BASH" -c "set -euo pipefail; $(declare -f mount_and_run); mount_and_run \"\$@\"" wine10.sh "$1" "$here" "${@:2}"

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """End-to-end suite: real packages (bklaunch.exe + a bkbook book, packed by
-bkpack) run under Wine in a prefix of the suite's own, with the stand-in
-installer and reader, dialogs answered through xdotool on a private Xvfb.
+bkpack) run under Wine in a prefix of the suite's own, cloned afresh from the
+suites' template (run_wintest.sh), with the stand-in installer and reader,
+dialogs answered through xdotool on a private Xvfb.
 
-usage: e2e.py [--host-dir DIR] [--win32-dir DIR] [--fresh] [--only TEXT] [--docs DIR]
+usage: e2e.py [--host-dir DIR] [--win32-dir DIR] [--only TEXT] [--docs DIR]
 
 With --docs, runs only the cases that show the three dialogs a reader can
 meet and keeps a picture of each in DIR (the README's pictures).
@@ -866,22 +867,10 @@ def make_packages(w, host_dir, work):
         f.write(far)
 
 
-def reset_prefix(p):
-    """Takes away everything earlier runs of the suite left in the prefix."""
-    p.set_windows_version("win10")
-    p.reg_delete_key(BKR_KEY)
-    for book in (BOOK, "Bare_Launcher", "Far_Marker", "My"):
-        p.reg_delete_key(UNINSTALL + book)
-    for name in ("bkplugin.exe", "bkremove.bat", "bkplugin.log"):
-        path = p.unix("C:\\windows\\" + name)
-        if os.path.exists(path):
-            os.remove(path)
-    for folder in ("C:\\books", "C:\\Other Place", "C:\\e2e", p.user_dir("Documents"),
-                   p.user_dir("Desktop")):
-        path = p.unix(folder)
-        if os.path.isdir(path):
-            shutil.rmtree(path)
-        os.makedirs(path)
+def make_folders(p):
+    """The folders the cases put packages and books in (the prefix is new)."""
+    for folder in ("C:\\books", "C:\\Other Place", "C:\\e2e"):
+        os.makedirs(p.unix(folder))
 
 
 def take_lock(lock, deadline):
@@ -900,7 +889,6 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host-dir", default=os.path.join(SOURCE_DIR, "build", "host"))
     parser.add_argument("--win32-dir", default=os.path.join(SOURCE_DIR, "build", "win32"))
-    parser.add_argument("--fresh", action="store_true", help="make the prefix anew")
     parser.add_argument("--only", help="run only the cases whose name holds this text")
     parser.add_argument("--docs", help="keep pictures of the reader's dialogs in this folder")
     opts = parser.parse_args()
@@ -946,17 +934,15 @@ def run_suite(opts, host_dir, win32_dir, root, held):
     for d in (work, artefacts):
         shutil.rmtree(d, ignore_errors=True)
         os.makedirs(d)
-    if opts.fresh:
-        shutil.rmtree(prefix_dir, ignore_errors=True)
     try:
         for name in ("bklaunch.exe", "run_exact.exe"):
             if not os.path.isfile(os.path.join(win32_dir, name)):
                 raise RuntimeError("%s not built in %s" % (name, win32_dir))
         xvfb = held["xvfb"] = Xvfb()
         with open(os.path.join(artefacts, "winprefix.log"), "wb") as log:
-            subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "winprefix.sh"),
-                            prefix_dir, "win10"], check=True, timeout=600,
-                           stdout=log, env=dict(os.environ, DISPLAY=xvfb.display))
+            subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "run_wintest.sh"),
+                            "--clone", os.path.join(host_dir, WINE), prefix_dir, "win10"], check=True,
+                           timeout=1000, stdout=log, env=dict(os.environ, DISPLAY=xvfb.display))
         prefix = Prefix(prefix_dir, xvfb.display, {
             "BKR_STANDIN_LOG": INSTALLER_LOG, "BKR_READER_LOG": READER_LOG})
         prefix.start_server()
@@ -965,7 +951,7 @@ def run_suite(opts, host_dir, win32_dir, root, held):
         # readers' is: its registry is the 32-bit view the suite reads.
         check(os.path.isdir(prefix.unix("C:\\windows\\syswow64")),
               "the prefix is not a 64-bit one (no syswow64)")
-        reset_prefix(prefix)
+        make_folders(prefix)
         w = World(prefix, win32_dir, artefacts, make_books(host_dir, work))
         make_packages(w, host_dir, work)
         w.temp = prefix.temp_folder()

@@ -51,24 +51,6 @@ POLL = 0.05
 
 
 
-def clone_prefix(template, target):
-    """TARGET becomes a copy of the prefix TEMPLATE: hard links for the large
-    DLL folders, which nothing writes, real copies for the rest."""
-    big = ("system32", "syswow64", "winsxs")
-    os.makedirs(target)
-    excludes = ["--exclude=./drive_c/windows/" + d for d in big]
-    packer = subprocess.Popen(["tar", "-C", template] + excludes + ["-cf", "-", "."],
-                              stdout=subprocess.PIPE)
-    subprocess.run(["tar", "-C", target, "-xf", "-"], stdin=packer.stdout, check=True, timeout=120)
-    packer.stdout.close()
-    check(packer.wait(60) == 0, "could not copy the template prefix")
-    for d in big:
-        source = os.path.join(template, "drive_c", "windows", d)
-        if os.path.isdir(source):
-            subprocess.run(["cp", "-al", source, os.path.join(target, "drive_c", "windows")],
-                           check=True, timeout=120)
-
-
 def release_immutable(path):
     """A run killed in the read-only case may have left a folder immutable,
     which would stop its removal."""
@@ -361,8 +343,6 @@ def run_suite(title, cases, prepare, doc):
             for name in ("bklaunch.exe", "run_exact.exe", "hold_file.exe", "bkplugin_standin.exe"):
                 if not os.path.isfile(os.path.join(win32_dir, name)):
                     raise RuntimeError("%s not built in %s" % (name, win32_dir))
-            subprocess.run([os.path.join(HERE, "run_wintest.sh"), "--template", root], check=True,
-                           timeout=400)
             # Whatever a killed earlier run left is ended and removed.
             subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix_dir),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
@@ -370,11 +350,10 @@ def run_suite(title, cases, prepare, doc):
                 release_immutable(d)
                 shutil.rmtree(d, ignore_errors=True)
             os.makedirs(work)
-            clone_prefix(os.path.join(root, "template"), prefix_dir)
             xvfb = held["xvfb"] = Xvfb()
             with open(os.path.join(artefacts, "winprefix.log"), "wb") as log:
-                subprocess.run([os.path.join(HERE, "winprefix.sh"), prefix_dir, "win10"], check=True,
-                               timeout=600, stdout=log,
+                subprocess.run([os.path.join(HERE, "run_wintest.sh"), "--clone", root, prefix_dir, "win10"],
+                               check=True, timeout=1000, stdout=log,
                                env=dict(os.environ, DISPLAY=xvfb.display))
             prefix = Prefix(prefix_dir, xvfb.display, {})
             prefix.start_server()

@@ -8,11 +8,14 @@
 #   EXE      the program, run with ARGS in its own folder
 # usage: run_wintest.sh --template ROOT
 #   only makes the template (or remakes it when Wine or winprefix.sh changed)
+# usage: run_wintest.sh --clone ROOT PREFIX [VERSION]
+#   makes PREFIX anew from ROOT's template (every suite's prefix comes so)
 #
-# A new prefix costs 15-20 s (wineboot), so one is made once, as the template,
-# with winprefix.sh; each run clones it (hard links for the large DLL folders,
-# which nothing writes, real copies for the rest: registry, users, ini files)
-# and applies VERSION with winprefix.sh again, in about two seconds.
+# A new prefix costs 15-20 s (wineboot) and 1.3 GB, so one is made once per
+# Wine, as the template, with winprefix.sh; each run clones it (hard links for
+# the large DLL folders, which nothing writes, real copies for the rest:
+# registry, users, ini files) and applies VERSION with winprefix.sh again, in
+# about two seconds.
 # Exits 77 (skipped) when Wine or EXE is missing; otherwise with EXE's exit
 # code, or 124 when it ran longer than BK_WINE_TIMEOUT seconds (default 120).
 set -euo pipefail
@@ -75,10 +78,26 @@ clone_prefix() {
   done
 }
 
+# Makes PREFIX anew from ROOT's template, reporting Windows VERSION.
+fresh_prefix() {
+  local root=$1 prefix=$2 version=$3
+  ensure_template "$root"
+  WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$prefix"
+  clone_prefix "$root/template" "$prefix"
+  "$winprefix" "$prefix" "$version"
+}
+
 if [ "${1:-}" = --template ]; then
   [ $# -eq 2 ] || { say "usage: run_wintest.sh --template ROOT"; exit 2; }
   mkdir -p "$2"
   ensure_template "$(cd "$2" && pwd)"
+  exit 0
+fi
+if [ "${1:-}" = --clone ]; then
+  [ $# -ge 3 ] || { say "usage: run_wintest.sh --clone ROOT PREFIX [VERSION]"; exit 2; }
+  mkdir -p "$2"
+  fresh_prefix "$(cd "$2" && pwd)" "$(realpath -m "$3")" "${4:-win10}"
   exit 0
 fi
 
@@ -95,12 +114,8 @@ mkdir -p "$root"
 root=$(cd "$root" && pwd)
 exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
 
-ensure_template "$root"
 prefix=$root/$name
-WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
-rm -rf "$prefix"
-clone_prefix "$root/template" "$prefix"
-"$winprefix" "$prefix" "$version"
+fresh_prefix "$root" "$prefix" "$version"
 
 export WINEPREFIX=$prefix
 # Whatever the program left running ends with the run.

@@ -204,16 +204,7 @@ pad "Edge Lost" 19996
 "$bkpack" info "$out/Edge Lost.exe" >/dev/null 2>&1 && fail "bkpack info found a book 19996 bytes back"
 
 # --- Under Wine, in a fresh prefix cloned from the template.
-"$here/run_wintest.sh" --template "$root" || die "no prefix template"
-mkdir -p "$prefix"
-tar -C "$root/template" --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/syswow64 \
-  --exclude=./drive_c/windows/winsxs -cf - . | tar -C "$prefix" -xf -
-for d in system32 syswow64 winsxs; do
-  if [ -d "$root/template/drive_c/windows/$d" ]; then
-    cp -al "$root/template/drive_c/windows/$d" "$prefix/drive_c/windows/"
-  fi
-done
-"$here/winprefix.sh" "$prefix" win10 || die "prefix not made"
+"$here/run_wintest.sh" --clone "$root" "$prefix" win10 || die "prefix not made"
 user=$(ls "$prefix/drive_c/users" | grep -vx Public | head -1)
 library="$prefix/drive_c/users/$user/Documents/My eBooks"
 mkdir -p "$prefix/drive_c/books"

@@ -3,7 +3,9 @@
 # the launcher relies on and obeys its environment settings; the reader logs
 # its command line; bkremove.bat removes one book's copy, shortcut and
 # uninstall entry and nothing else.
-# usage: standin_test.sh WIN32_BUILD_DIR WORK_DIR
+# usage: standin_test.sh WIN32_BUILD_DIR WORK_DIR WINE_ROOT
+#   WINE_ROOT holds the prefix template (run_wintest.sh --template); the
+#   suite's prefix, cloned from it afresh, goes to WORK_DIR/prefix.
 # Exits 77 (skipped) without Wine or without the stand-ins built.
 set -euo pipefail
 for f in bksetup_standin.exe bkplugin_standin.exe; do
@@ -26,7 +28,7 @@ w() { timeout 60 wine "$@" >>"$work/wine.out" 2>&1; }
 trap 'timeout 30 wineserver -k >/dev/null 2>&1 || true' EXIT
 
 # winprefix.sh bounds, and redoes once, each step of Wine's that can stall.
-"$here/winprefix.sh" "$prefix" || fail "prefix not made"
+"$here/run_wintest.sh" --clone "$3" "$prefix" || fail "prefix not made"
 user=$(ls "$prefix/drive_c/users" | grep -vx Public | head -1)
 home=$prefix/drive_c/users/$user
 windir=$prefix/drive_c/windows
@@ -38,10 +40,7 @@ uninstall='HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
 temp=$(winepath -u "$(timeout 60 wine cmd /c 'echo %TEMP%' 2>/dev/null | tr -d '\r')" 2>/dev/null)
 [ -d "$temp" ] || fail "no temporary folder: '$temp'"
 
-# A warm prefix keeps what the last run left.
-w reg delete 'HKCR\.bkr' /f || true
-rm -f "$windir/bkplugin.exe" "$windir/bkremove.bat" "$windir/bkplugin.log" \
-  "$temp/bkr-standin.log" "$work"/*.log
+rm -f "$work"/*.log
 
 version() { # prints the Version value as the registry shows it, or "absent"
   local out
