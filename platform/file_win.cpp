@@ -27,10 +27,6 @@ int plat_folder_create(const char *path) {
   return CreateDirectoryA(path, NULL) != 0;
 }
 
-int plat_folder_remove(const char *path) {
-  return RemoveDirectoryA(path) != 0;
-}
-
 // Writes into OUT (CAP units) the NT path of PATH made absolute, as UTF-16
 // ("\??\C:\..." or "\??\UNC\server\..."). Returns its length in units
 // without the terminator, 0 when it can't be had or would not fit, or when
@@ -399,15 +395,10 @@ PlatStream plat_stream_open(const char *path) {
   return win_stream_open(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
 }
 
-PlatStream plat_stream_hold(const char *path) {
-  // No FILE_SHARE_WRITE: no writer; no FILE_SHARE_DELETE: no delete, rename
-  // or replace. The loader's own open, for reading, still shares.
-  return win_stream_open(path, FILE_SHARE_READ);
-}
-
 PlatStream plat_folder_file_hold(PlatFolder folder, const char *name) {
-  // As plat_stream_hold, from the folder's handle; a reparse point (opened
-  // itself) is no installer.
+  // No FILE_SHARE_WRITE: no writer; no FILE_SHARE_DELETE: no delete, rename
+  // or replace. The loader's own open, for reading, still shares. A reparse
+  // point (opened itself) is no installer.
   HANDLE h = win_open_in(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN);
   if (h == NULL) return NULL;
   DWORD attributes = win_attributes(h);

@@ -133,10 +133,6 @@ int plat_path_exists(const char *path);
 // anything of that name exists already.
 int plat_folder_create(const char *path);
 
-// Removes folder PATH when it is empty (RemoveDirectoryA). Returns 1 on
-// success; a folder that holds anything stays.
-int plat_folder_remove(const char *path);
-
 // Creates folder PATH new and holds it, in one call (NtCreateFile): the
 // folder exists only ever held. Its access list is protected, not inherited:
 // full access for SYSTEM and the Administrators; for the user's own account
@@ -187,10 +183,11 @@ int plat_folder_age(PlatFolder folder, uint32_t *seconds);
 // failure, also when anything of that name exists.
 PlatFile plat_folder_file_create(PlatFolder folder, const char *name);
 
-// Opens file NAME in the held FOLDER as a held stream (as plat_stream_hold:
-// shared with readers only, and Windows can still start it as a program),
-// looked up from the folder's handle, a reparse point never followed. Null
-// when it is missing, not a plain file, or open for writing.
+// Opens file NAME in the held FOLDER as a held stream, looked up from the
+// folder's handle, a reparse point never followed: shared with readers only,
+// so that while it is open no other program can write, delete, rename or
+// replace it, and Windows can still start it as a program. Null when it is
+// missing, not a plain file, or open for writing.
 PlatStream plat_folder_file_hold(PlatFolder folder, const char *name);
 
 // Deletes file NAME in the held FOLDER through a handle of its own (delete
@@ -256,12 +253,6 @@ int plat_same_file(const char *a, const char *b);
 // Opens PATH for reading, byte-exact, shared with other readers and writers.
 // Null when it can't be opened.
 PlatStream plat_stream_open(const char *path);
-
-// The same, but shared with readers only: while the stream is open no other
-// program can open PATH for writing or deleting, nor rename or replace it,
-// and Windows can still start it as a program. Null when it can't be opened
-// (also while anyone else has it open for writing).
-PlatStream plat_stream_hold(const char *path);
 
 // Seeks to absolute position POS. Returns 1 on success.
 int plat_stream_seek(PlatStream s, uint32_t pos);

@@ -441,18 +441,6 @@ int plat_folder_create(const char *path) {
   return mkdir(host.c_str(), 0777) == 0 ? 1 : 0;
 }
 
-int plat_folder_remove(const char *path) {
-  if (sim_fault_hit(SIM_FOLDER_REMOVE)) return 0;
-  if (!sim_path_valid(path)) return 0;
-  std::string host = sim_host_path(path);
-  // rmdir refuses a folder that holds anything, as RemoveDirectoryA does.
-  if (!host_is_folder(host) || sim_path_busy(host)) return 0;
-  std::string canonical = host_canonical(host);
-  if (rmdir(host.c_str()) != 0) return 0;
-  g_files.private_folders.erase(canonical);
-  return 1;
-}
-
 static PlatFolder folder_held(const std::string &host, bool can_delete) {
   uintptr_t id = sim_handle_next();
   g_files.folders[id] = SimHeldFolder{host_canonical(host), can_delete};
@@ -693,11 +681,6 @@ static PlatStream stream_open_host(const std::string &host, const std::string &p
   return (PlatStream)id;
 }
 
-static PlatStream stream_open(const char *path, bool held) {
-  if (!sim_path_valid(path)) return nullptr;
-  return stream_open_host(sim_host_path(path), path, held);
-}
-
 PlatStream plat_folder_file_hold(PlatFolder folder, const char *name) {
   if (sim_fault_hit(SIM_FOLDER_FILE_HOLD)) return nullptr;
   std::string winpath;
@@ -708,12 +691,8 @@ PlatStream plat_folder_file_hold(PlatFolder folder, const char *name) {
 
 PlatStream plat_stream_open(const char *path) {
   if (sim_fault_hit(SIM_STREAM_OPEN)) return nullptr;
-  return stream_open(path, false);
-}
-
-PlatStream plat_stream_hold(const char *path) {
-  if (sim_fault_hit(SIM_STREAM_HOLD)) return nullptr;
-  return stream_open(path, true);
+  if (!sim_path_valid(path)) return nullptr;
+  return stream_open_host(sim_host_path(path), path, false);
 }
 
 int plat_stream_seek(PlatStream s, uint32_t pos) {

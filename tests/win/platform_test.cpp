@@ -352,14 +352,14 @@ TEST(PlatFolders, PrivateFolderIsHeldFromItsCreation) {
   plat_folder_release(held);
 
   EXPECT_EQ(plat_file_delete((dir + "\\bksetup.exe").c_str()), 1);
-  EXPECT_EQ(plat_folder_remove((dir + "\\setup.dll").c_str()), 1);
+  EXPECT_TRUE(RemoveDirectoryA((dir + "\\setup.dll").c_str()));
   held = plat_folder_hold(dir.c_str());
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(plat_folder_contents(held, "bksetup.exe", &count, &found), 1);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(found, 0);
   plat_folder_release(held);
-  EXPECT_EQ(plat_folder_remove(dir.c_str()), 1);
+  EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));
   EXPECT_EQ(plat_folder_hold(dir.c_str()), nullptr);
   EXPECT_EQ(plat_folder_create_private((dir + "\\missing\\below").c_str(), 0), nullptr);
 }
@@ -491,11 +491,11 @@ TEST(PlatFiles, ReplaceOverExistingFile) {
   std::string link = scratch("link.bin"), other = scratch("other.bin");
   ASSERT_NE(CreateHardLinkA(link.c_str(), to.c_str(), NULL), 0);
   write_whole(other, "new copy");
-  PlatStream held = plat_stream_hold(to.c_str());
+  HANDLE held = CreateFileA(to.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   EXPECT_EQ(plat_same_file(link.c_str(), to.c_str()), 1);
   EXPECT_EQ(plat_same_file(other.c_str(), to.c_str()), 0);
   EXPECT_EQ(plat_same_file(from.c_str(), to.c_str()), 0);  // missing
-  plat_stream_close(held);
+  CloseHandle(held);
   plat_file_delete(link.c_str());
   plat_file_delete(other.c_str());
   plat_file_delete(to.c_str());
@@ -643,14 +643,16 @@ TEST_F(PlatProcesses, RunWaitReturnsTheExitCode) {
 }
 
 TEST_F(PlatProcesses, HeldProgramStartsInItsFolderAndNothingChangesIt) {
-  // The carried installer's way: a program held with a stream shared with
-  // readers only can't be written, deleted or renamed, yet Windows starts
-  // it, with the folder given as its current folder.
+  // The carried installer's way: a program held from its folder's handle
+  // with a stream shared with readers only can't be written, deleted or
+  // renamed, yet Windows starts it, with the folder given as its current
+  // folder.
   std::string folder = scratch("own");
-  ASSERT_EQ(plat_folder_create(folder.c_str()), 1);
+  PlatFolder own = plat_folder_create_private(folder.c_str(), 0);
+  ASSERT_NE(own, nullptr);
   std::string program = folder + "\\bksetup.exe", moved = folder + "\\moved.exe";
   ASSERT_TRUE(CopyFileA(helper_.c_str(), program.c_str(), TRUE));
-  PlatStream held = plat_stream_hold(program.c_str());
+  PlatStream held = plat_folder_file_hold(own, "bksetup.exe");
   ASSERT_NE(held, nullptr);
   HANDLE writer = CreateFileA(program.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
@@ -669,10 +671,10 @@ TEST_F(PlatProcesses, HeldProgramStartsInItsFolderAndNothingChangesIt) {
   EXPECT_EQ(read_whole(folder + "\\seen.txt"), program + " 5");
 
   // Only an empty folder is removed.
-  EXPECT_EQ(plat_folder_remove(folder.c_str()), 0);
+  EXPECT_EQ(plat_folder_delete(plat_folder_hold_again(own, folder.c_str())), 0);
   EXPECT_EQ(plat_file_delete((folder + "\\seen.txt").c_str()), 1);
   EXPECT_EQ(plat_file_delete(program.c_str()), 1);
-  EXPECT_EQ(plat_folder_remove(folder.c_str()), 1);
+  EXPECT_EQ(plat_folder_delete(plat_folder_hold(folder.c_str())), 1);
   EXPECT_EQ(plat_path_exists(folder.c_str()), 0);
 }
 

@@ -31,7 +31,7 @@ import time
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from e2e_lib import (WINE, tool, CaseFailure, WineFault, Deadline, PrefixFiles, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
+from e2e_lib import (WINE, WINDOWS_TEMP, tool, CaseFailure, WineFault, Deadline, PrefixFiles, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      message_texts, read_lines, screenshot, shortcut_target, visible_windows,
                      wait_for, window_title)
 
@@ -714,9 +714,6 @@ def killed_launches(b):
         b.expect_reader_started(reads, b.copy_path(BOOK))
     finally:
         b.remove(users)
-
-
-WINDOWS_TEMP = "C:\\windows\\temp"
 
 
 @case("killed launches", "an installer folder a killed run left goes with the next install from the temp folder its token takes; one holding more, a bksetup.exe held open, a link to another's folder stay")
