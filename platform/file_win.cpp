@@ -204,6 +204,24 @@ PlatFile plat_folder_file_create(PlatFolder folder, const char *name) {
   return (PlatFile)win_open_in(folder, name, GENERIC_WRITE, 0, FILE_CREATE);
 }
 
+// 1 when the file H, seen through its own handle, is the entry NAME of the
+// held FOLDER: no reparse point, one link, and its final path the folder's
+// and NAME. Wine follows a Unix link even where the open asks for the link
+// itself; only the handle tells where it led.
+static int win_is_entry(HANDLE h, PlatFolder folder, const char *name) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1)
+    return 0;
+  char folder_path[PATH_CAP], file_path[PATH_CAP], entry[PATH_CAP];
+  // The final path of any handle, a file's too.
+  int found = plat_folder_final_path(folder, folder_path);
+  if (found == -1) return 1;  // Windows XP, where nothing is swept
+  return found == 1 && plat_folder_final_path((PlatFolder)h, file_path) == 1 &&
+         text_format(entry, PATH_CAP, "%s\\%s", folder_path, name) &&
+         text_same_folded(file_path, entry);
+}
+
 int plat_folder_file_delete(PlatFolder folder, const char *name) {
   // As DeleteFileA shares: a file that another program holds without
   // sharing its deletion stays, and so does a running program's, which
@@ -211,7 +229,7 @@ int plat_folder_file_delete(PlatFolder folder, const char *name) {
   HANDLE h = win_open_in(folder, name, DELETE | FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN);
   if (h == NULL) return 0;
-  int deleted = win_delete_on_close(h);
+  int deleted = win_is_entry(h, folder, name) && win_delete_on_close(h);
   return CloseHandle(h) && deleted;
 }
 

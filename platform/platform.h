@@ -190,11 +190,13 @@ PlatFile plat_folder_file_create(PlatFolder folder, const char *name);
 // missing, not a plain file, or open for writing.
 PlatStream plat_folder_file_hold(PlatFolder folder, const char *name);
 
-// Deletes file NAME in the held FOLDER through a handle of its own (delete
-// disposition), looked up from the folder's handle; a reparse point of that
-// name is removed itself, never what it leads to. Returns 1 on success; 0
-// when it is missing, a folder, held by a program that does not share its
-// deletion, or a running program's file.
+// Deletes file NAME in the held FOLDER through a handle of its own, looked
+// up from the folder's handle, once that handle shows it is the folder's own
+// entry: its final path is the folder's and NAME, it is no reparse point and
+// has no other link (where the system has no final paths, the last two
+// only). Returns 1 on success; 0 when it is missing, a folder, not that
+// entry, held by a program that does not share its deletion, or a running
+// program's file.
 int plat_folder_file_delete(PlatFolder folder, const char *name);
 
 // Counts what the held FOLDER holds, "." and ".." aside, into *COUNT, and

@@ -611,9 +611,12 @@ int plat_folder_file_delete(PlatFolder folder, const char *name) {
   if (sim_fault_hit(SIM_FOLDER_FILE_DELETE)) return 0;
   std::string winpath;
   std::string host = files_in_folder(folder, name, &winpath);
-  // A link is removed itself; a file open (no stream shares its deletion)
-  // or locked stays.
-  if (host.empty() || host_is_folder(host) || !host_exists(host) || sim_path_busy(host)) return 0;
+  // Neither a link nor a file with another link is the folder's own entry;
+  // a file open (no stream shares its deletion) or locked stays.
+  struct stat st;
+  if (host.empty() || lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      sim_path_busy(host))
+    return 0;
   return unlink(host.c_str()) == 0 ? 1 : 0;
 }
 

@@ -13,7 +13,8 @@
 //   the way to a path's last name; a held folder is the folder it was when
 //   held, whatever its path leads to later; final paths are lower case (as
 //   the host keeps names), and Windows XP (version 5) has none; a folder's
-//   age is its host modification time's;
+//   age is its host modification time's; a file in a held folder that is a
+//   link, or has another, is not deleted through it;
 // - registry: in memory, HKEY_CLASSES_ROOT and HKEY_CURRENT_USER trees;
 // - folders, environment, version, command line, resources: configured here;
 // - message boxes and the save dialog: answered from a script, recorded (a

@@ -392,6 +392,11 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
                         OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
   EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 0);
   plat_stream_close(stream);
+  // A file with another name is not the folder's own entry.
+  std::string linked = dir + "\\linked.exe";
+  ASSERT_TRUE(CreateHardLinkA(linked.c_str(), (dir + "\\bksetup.exe").c_str(), NULL));
+  EXPECT_EQ(plat_folder_file_delete(held, "linked.exe"), 0);
+  EXPECT_TRUE(DeleteFileA(linked.c_str()));
   EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 1);
 
   // Made without the right to remove it; held again, as the same folder only, with it.

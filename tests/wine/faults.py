@@ -716,13 +716,13 @@ def killed_launches(b):
         b.remove(users)
 
 
-@case("killed launches", "an installer folder a killed run left goes with the next install from the temp folder its token takes; one holding more, a bksetup.exe held open, a link to another's folder stay")
+@case("killed launches", "an installer folder a killed run left goes with the next install from the temp folder its token takes; one holding more, a bksetup.exe held open, links to another's folder or file stay")
 def killed_installer_folders(b):
     # In both temporary folders, as an elevated run sweeps Windows' own and
     # any other run the user's: what killed runs left, untouched for a day,
-    # one holding more, and a link named like them (another program's) to
-    # someone else's folder with a bksetup.exe; in the user's, a bksetup.exe
-    # held open.
+    # one holding more, a link named like them (another program's) to
+    # someone else's folder with a bksetup.exe, and one whose bksetup.exe is
+    # a link to that file; in the user's, a bksetup.exe held open.
     user_temp = b.p.temp_folder()
     temps = (user_temp, WINDOWS_TEMP)
     elsewhere = "C:\\someone\\else"
@@ -734,7 +734,9 @@ def killed_installer_folders(b):
             b.write(temp + "\\" + name + "\\bksetup.exe", b"MZ a killed run's installer", old=True)
         b.write(temp + "\\bk0badc0df\\version.dll", b"MZ not the run's", old=True)
         os.symlink(b.u(elsewhere), b.u(temp + "\\bk0badc0e1"))
-    for folder in [held, elsewhere] + [t + "\\" + n for t in temps for n in ("bk0badc0de", "bk0badc0df")]:
+        os.makedirs(b.u(temp + "\\bk0badc0e2"))
+        os.symlink(b.u(elsewhere + "\\bksetup.exe"), b.u(temp + "\\bk0badc0e2\\bksetup.exe"))
+    for folder in [held, elsewhere] + [t + "\\" + n for t in temps for n in ("bk0badc0de", "bk0badc0df", "bk0badc0e2")]:
         os.utime(b.u(folder), (OLD_TIME, OLD_TIME))
 
     def only_the_killed_runs_folder_went():
@@ -746,6 +748,7 @@ def killed_installer_folders(b):
             if b.exists(left) == (temp == swept):
                 wrong.append("%s %s" % (left, "is still there" if temp == swept else "went, not being swept"))
         for folder, names in [(t + "\\bk0badc0df", ["bksetup.exe", "version.dll"]) for t in temps] + [
+                (t + "\\bk0badc0e2", ["bksetup.exe"]) for t in temps] + [
                 (elsewhere, ["bksetup.exe"]), (held, ["bksetup.exe"])]:
             state = b.state(folder)
             if state is None or sorted(state) != names or any(m != OLD_TIME for _, m in state.values()):
@@ -757,7 +760,7 @@ def killed_installer_folders(b):
                            only_the_killed_runs_folder_went)
     finally:
         for temp in temps:
-            for name in ("bk0badc0de", "bk0badc0df", "bk0badc0e0", "bk0badc0e1"):
+            for name in ("bk0badc0de", "bk0badc0df", "bk0badc0e0", "bk0badc0e1", "bk0badc0e2"):
                 path = b.u(temp + "\\" + name)
                 if os.path.islink(path):
                     os.remove(path)
