@@ -133,20 +133,32 @@ void plat_folder_release(PlatFolder folder) {
   if (folder != NULL) CloseHandle((HANDLE)folder);
 }
 
+// FileDispositionInformationEx and its flags (Windows 10 1709 on).
+#define WIN_FILE_DISPOSITION_EX ((FILE_INFORMATION_CLASS)64)
+#define WIN_DISPOSITION_DELETE 0x1u
+#define WIN_DISPOSITION_POSIX 0x2u
+
 // Marks the object of H for deletion when its last handle closes. 1 on
-// success (H needs the right to delete).
-static int win_delete_on_close(HANDLE h) {
+// success (H needs the right to delete). With POSIX, in that form where the
+// system offers it: it takes a file's name away at once, even while a
+// scanner holds the file sharing its deletion (the classic form leaves it,
+// and so its folder, until the scanner lets go).
+static int win_delete_on_close(HANDLE h, int posix) {
   auto set = (decltype(&NtSetInformationFile))dll_loaded_proc("ntdll.dll", "NtSetInformationFile");
+  if (set == NULL) return 0;
+  IO_STATUS_BLOCK io;
+  ULONG flags = WIN_DISPOSITION_DELETE | WIN_DISPOSITION_POSIX;
+  if (posix && set(h, &io, &flags, sizeof flags, WIN_FILE_DISPOSITION_EX) >= 0) return 1;
   FILE_DISPOSITION_INFORMATION disposition;
   disposition.DoDeleteFile = TRUE;
-  IO_STATUS_BLOCK io;
-  return set != NULL &&
-         set(h, &io, &disposition, sizeof disposition, FileDispositionInformation) >= 0;
+  return set(h, &io, &disposition, sizeof disposition, FileDispositionInformation) >= 0;
 }
 
 int plat_folder_delete(PlatFolder folder) {
   if (folder == NULL) return 0;
-  int marked = win_delete_on_close((HANDLE)folder);
+  // The classic form: Wine 10 accepts the POSIX one for a folder that still
+  // holds entries, and keeps the folder.
+  int marked = win_delete_on_close((HANDLE)folder, 0);
   return CloseHandle((HANDLE)folder) && marked;
 }
 
@@ -229,7 +241,7 @@ int plat_folder_file_delete(PlatFolder folder, const char *name) {
   HANDLE h = win_open_in(folder, name, DELETE | FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN);
   if (h == NULL) return 0;
-  int deleted = win_is_entry(h, folder, name) && win_delete_on_close(h);
+  int deleted = win_is_entry(h, folder, name) && win_delete_on_close(h, 1);
   return CloseHandle(h) && deleted;
 }
 

@@ -194,9 +194,11 @@ PlatStream plat_folder_file_hold(PlatFolder folder, const char *name);
 // up from the folder's handle, once that handle shows it is the folder's own
 // entry: its final path is the folder's and NAME, it is no reparse point and
 // has no other link (where the system has no final paths, the last two
-// only). Returns 1 on success; 0 when it is missing, a folder, not that
-// entry, held by a program that does not share its deletion, or a running
-// program's file.
+// only). Where the system offers it (Windows 10 1709 on) the POSIX form of
+// the delete disposition takes the name away at once, even while a program
+// that shares its deletion (a scanner) still holds the file. Returns 1 on
+// success; 0 when it is missing, a folder, not that entry, held by a program
+// that does not share its deletion, or a running program's file.
 int plat_folder_file_delete(PlatFolder folder, const char *name);
 
 // Counts what the held FOLDER holds, "." and ".." aside, into *COUNT, and

@@ -397,6 +397,11 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
   ASSERT_TRUE(CreateHardLinkA(linked.c_str(), (dir + "\\bksetup.exe").c_str(), NULL));
   EXPECT_EQ(plat_folder_file_delete(held, "linked.exe"), 0);
   EXPECT_TRUE(DeleteFileA(linked.c_str()));
+  // Held by a scanner that shares its deletion: Wine 10 takes the name at
+  // once (the POSIX form), so that the folder can go; Wine 8 waits for it.
+  HANDLE scanner = CreateFileA((dir + "\\bksetup.exe").c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                               OPEN_EXISTING, 0, NULL);
   EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 1);
 
   // Made without the right to remove it; held again, as the same folder only, with it.
@@ -406,7 +411,10 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
   RemoveDirectoryA(scratch("other").c_str());
   held = plat_folder_hold_again(plat_folder_hold(dir.c_str()), dir.c_str());
   ASSERT_NE(held, nullptr);
-  EXPECT_EQ(plat_folder_delete(held), 1);
+  const char *wine = getenv("BK_WINE");
+  EXPECT_EQ(plat_folder_delete(held), wine != NULL && strcmp(wine, "wine") == 0 ? 0 : 1);
+  CloseHandle(scanner);
+  RemoveDirectoryA(dir.c_str());
   EXPECT_EQ(GetFileAttributesA(dir.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
