@@ -517,8 +517,11 @@ int plat_folder_age(PlatFolder folder, uint32_t *seconds) {
   SimHeldFolder *held = files_held_folder(folder);
   struct stat st;
   if (!held || stat(held->host.c_str(), &st) != 0) return 0;
-  time_t now = time(nullptr);
-  *seconds = now > st.st_mtime ? (uint32_t)(now - st.st_mtime) : 0;
+  // The clock sim_set_age sets by: time() reads a coarse one, which can be
+  // a second behind for a few milliseconds after each second begins.
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  *seconds = now.tv_sec > st.st_mtime ? (uint32_t)(now.tv_sec - st.st_mtime) : 0;
   return 1;
 }
 
