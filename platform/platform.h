@@ -274,6 +274,14 @@ int plat_stream_eof(PlatStream s);
 // Closes S; null is ignored.
 void plat_stream_close(PlatStream s);
 
+// Writes into OUT (PATH_CAP bytes) the final path of the existing file or
+// folder PATH as plat_folder_final_path does: the long form of every name,
+// every link, junction and substituted drive resolved. PATH is opened for
+// its attributes alone, shared with everyone, and let go of at once.
+// Returns 1; 0 when it can't be had or would not fit; -1 when the system
+// has no such call (Windows XP). OUT is left empty unless 1.
+int plat_final_path(const char *path, char *out);
+
 // ---- Resources -----------------------------------------------------------
 
 // Finds resource NAME of type TYPE in MODULE. Returns 1 with *BYTES and *SIZE

@@ -500,16 +500,21 @@ PlatFolder plat_folder_hold_again(PlatFolder folder, const char *path) {
   return folder_hold(host);
 }
 
+// The Windows path of the canonical host path HOST into OUT (PATH_CAP
+// bytes): 1, or 0 when HOST is empty or the path would not fit.
+static int final_path_out(const std::string &host, char *out) {
+  std::string path = host.empty() ? std::string() : files_windows_path(host);
+  if (path.empty() || path.size() >= PATH_CAP) return 0;
+  memcpy(out, path.c_str(), path.size() + 1);
+  return 1;
+}
+
 int plat_folder_final_path(PlatFolder folder, char *out) {
   out[0] = '\0';
   if (sim_fault_hit(SIM_FOLDER_FINAL_PATH)) return 0;
   if (plat_version_major() < 6) return -1;
   SimHeldFolder *held = files_held_folder(folder);
-  if (!held) return 0;
-  std::string path = files_windows_path(held->host);
-  if (path.size() >= PATH_CAP) return 0;
-  memcpy(out, path.c_str(), path.size() + 1);
-  return 1;
+  return held ? final_path_out(held->host, out) : 0;
 }
 
 int plat_folder_age(PlatFolder folder, uint32_t *seconds) {
@@ -745,4 +750,11 @@ void plat_stream_close(PlatStream s) {
   if (it == g_files.open.end() || it->second.writer) return;
   fclose(it->second.fp);
   g_files.open.erase(it);
+}
+
+int plat_final_path(const char *path, char *out) {
+  out[0] = '\0';
+  if (sim_fault_hit(SIM_FINAL_PATH)) return 0;
+  if (plat_version_major() < 6) return -1;
+  return sim_path_valid(path) ? final_path_out(host_canonical(sim_host_path(path)), out) : 0;
 }

@@ -33,7 +33,7 @@ const char *const OP_NAMES[SIM_OP_COUNT] = {
     "shell link",    "random",        "token elevated", "private folder", "folder hold",
     "folder contents", "find first",  "find next",  "system windows dir", "folder delete",
     "folder hold again", "final path", "folder age", "file create in folder",
-    "file hold in folder", "file delete in folder"};
+    "file hold in folder", "file delete in folder", "final path of a path"};
 
 enum Before { NO_COPY, OLD_COPY, CURRENT_COPY };
 

@@ -484,11 +484,11 @@ def held_copy(b):
     b.expect_reader_started(reads, b.copy_path(BOOK))
 
 
-def install_while_held(b, held_path, package, book, also=None):
-    """Runs PACKAGE (the book "new") with the reader older than required
-    while hold_file holds HELD_PATH without sharing: the installer runs, the
-    book is copied and opened, and ALSO, when given, checks the rest before
-    the hold ends."""
+def install_while_held(b, held_path, package, book, also=None, temp=None):
+    """Runs PACKAGE (the book "new") with the reader older than required,
+    and TEMP, when given, as its temporary folder, while hold_file holds
+    HELD_PATH without sharing: the installer runs, the book is copied and
+    opened, and ALSO, when given, checks the rest before the hold ends."""
     b.pack(package, "new")
     b.remove(HELD_READY, HELD_GO)
     holder, holder_log = b.start([os.path.join(b.win32_dir, "hold_file.exe"), held_path, HELD_READY, HELD_GO])
@@ -498,7 +498,9 @@ def install_while_held(b, held_path, package, book, also=None):
         check(b.exists(HELD_READY), "hold_file could not open %s (exit %s)" % (held_path, holder.poll()))
         b.p.reg_add("HKCR\\.bkr", "Version", "REG_DWORD", 8009)
         reads = len(b.reader_lines())
-        code = b.launch(package)
+        # Wine takes no TEMP from the Unix side: a batch sets it.
+        code = b.launch(package) if temp is None else b.launch_batch(
+            ["set TMP=" + temp, "set TEMP=" + temp, '"%s" /s' % package])
         check(code == 0, "exit code %d" % code)
         version = b.p.reg_query("HKCR\\.bkr", "Version")
         check(version == ("REG_DWORD", 8010), "Version is %r: the installer did not run" % (version,))
@@ -716,14 +718,19 @@ def killed_launches(b):
         b.remove(users)
 
 
-@case("killed launches", "an installer folder a killed run left goes with the next install from the temp folder its token takes; one holding more, a bksetup.exe held open, links to another's folder or file stay")
+@case("killed launches", "an installer folder a killed run left goes with the next install from the temp folder its token takes, named by its short form; one holding more, a bksetup.exe held open, links to another's folder or file stay")
 def killed_installer_folders(b):
     # In both temporary folders, as an elevated run sweeps Windows' own and
     # any other run the user's: what killed runs left, untouched for a day,
     # one holding more, a link named like them (another program's) to
     # someone else's folder with a bksetup.exe, and one whose bksetup.exe is
-    # a link to that file; in the user's, a bksetup.exe held open.
-    user_temp = b.p.temp_folder()
+    # a link to that file; in the user's, a bksetup.exe held open. The
+    # user's is given by its short (8.3) name, as for a user name with a
+    # space: its leftovers' final paths are long.
+    user_temp = b.p.temp_folder() + "\\Temporary Files"
+    os.makedirs(b.u(user_temp), exist_ok=True)
+    short_temp = b.p.wine(["winepath", "-s", user_temp])[1].strip().splitlines()[-1]
+    check("~" in short_temp, "no short name for %s: %r" % (user_temp, short_temp))
     temps = (user_temp, WINDOWS_TEMP)
     elsewhere = "C:\\someone\\else"
     b.write(elsewhere + "\\bksetup.exe", b"MZ someone else's", old=True)
@@ -757,7 +764,7 @@ def killed_installer_folders(b):
 
     try:
         install_while_held(b, held + "\\bksetup.exe", "C:\\books\\Swept Book.exe", "Swept_Book",
-                           only_the_killed_runs_folder_went)
+                           only_the_killed_runs_folder_went, short_temp)
     finally:
         for temp in temps:
             for name in ("bk0badc0de", "bk0badc0df", "bk0badc0e0", "bk0badc0e1", "bk0badc0e2"):
