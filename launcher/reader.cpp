@@ -39,6 +39,10 @@ static int reader_detect(void) {
 // A killed run's folder is removed once nothing has changed in it for this
 // long: older launchers make folders of the same names and hold nothing.
 #define LEFTOVER_SECONDS (24u * 60u * 60u)
+// The names of the temporary folder's listing a sweep looks at, at most: a
+// program without administrator rights can make any number of folders in
+// Windows' own, and every elevated run sweeps it.
+#define SWEEP_NAMES 64u
 
 // 1 when NAME is a name of the installer folders: "bk" and eight lower-case
 // hex digits.
@@ -99,12 +103,13 @@ static void reader_sweep_folder(const char *path) {
     plat_folder_delete(held);
 }
 
-// Removes what runs killed while their installer ran left under TEMP; see
-// reader_sweep_folder. The folder is listed, and each one reached, by its
-// own final path: TEMP may be its short (8.3) form or on a substituted or
-// mapped drive, which no candidate's final path would match. Where the
-// system has no final paths (Windows XP) nothing can be told, and nothing
-// goes. Anything else is left alone.
+// Removes what runs killed while their installer ran left under TEMP,
+// among the first SWEEP_NAMES names of its listing; see reader_sweep_folder.
+// The folder is listed, and each one reached, by its own final path: TEMP
+// may be its short (8.3) form or on a substituted or mapped drive, which no
+// candidate's final path would match. Where the system has no final paths
+// (Windows XP) nothing can be told, and nothing goes. Anything else is left
+// alone.
 static void reader_sweep(const char *temp) {
   char own[PATH_CAP];
   char pattern[PATH_CAP];
@@ -117,11 +122,12 @@ static void reader_sweep(const char *temp) {
   if (!text_format(pattern, PATH_CAP, "%s\\bk*", own)) return;
   PlatFind find = plat_find_first(pattern, name, &is_folder);
   if (!find) return;
+  uint32_t seen = 1;
   do {
     if (is_folder && reader_is_folder_name(name) &&
         text_format(path, PATH_CAP, "%s\\%s", own, name))
       reader_sweep_folder(path);
-  } while (plat_find_next(find, name, &is_folder) == 1);
+  } while (seen++ < SWEEP_NAMES && plat_find_next(find, name, &is_folder) == 1);
   plat_find_close(find);
 }
 

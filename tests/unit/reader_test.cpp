@@ -232,6 +232,17 @@ TEST_F(Reader, WhatKilledRunsLeftIsRemovedAndNothingElse) {
   EXPECT_EQ(0, sim_open_files());
 }
 
+TEST_F(Reader, ASweepLooksAtTheListingsFirstSixtyFourNamesOnly) {
+  // Any program may fill Windows' own temporary folder with such names.
+  for (int i = 100; i < 163; i++)
+    sim_make_folder((TEMP + std::string("\\bk0000a") + std::to_string(i)).c_str());
+  leftover(TEMP, "bk0000ff00");
+  leftover(TEMP, "bk0000ff01");
+  EXPECT_EQ(1, reader_provide(nullptr, 0));
+  EXPECT_FALSE(sim_file_exists((std::string(TEMP) + "\\bk0000ff00").c_str()));
+  EXPECT_TRUE(sim_file_exists((std::string(TEMP) + "\\bk0000ff01\\bksetup.exe").c_str()));
+}
+
 std::string g_tampered;
 
 TEST_F(Reader, InstallerChangedBeforeItIsHeldIsNotRun) {
