@@ -7,13 +7,14 @@
 //   sharing does: a write handle is exclusive; while a stream is open the
 //   file can be read by others but not created, deleted or replaced; while
 //   a held stream (plat_folder_file_hold) is open, not even another program
-//   can write it (sim_write_file fails); a held folder can't be held again;
-//   a folder made private while elevated can't be held by a run that is
-//   not; a junction (sim_make_junction) is a host symbolic link, followed on
-//   the way to a path's last name; a held folder is the folder it was when
-//   held, whatever its path leads to later; final paths are lower case (as
-//   the host keeps names), and Windows XP (version 5) has none; a folder's
-//   age is its host modification time's; a file in a held folder that is a
+//   can write it (sim_write_file fails); a held folder can't be held again,
+//   nor removed through the hold that made it; a folder made private while
+//   elevated can't be held by a run that is not; a junction
+//   (sim_make_junction) is a host symbolic link, followed on the way to a
+//   path's last name; a held folder is the folder it was when held,
+//   whatever its path leads to later; final paths are lower case (as the
+//   host keeps names), and Windows XP (version 5) has none; a folder's age
+//   is its host modification time's; a file in a held folder that is a
 //   link, or has another, is not deleted through it;
 // - registry: in memory, HKEY_CLASSES_ROOT and HKEY_CURRENT_USER trees;
 // - folders, environment, version, command line, resources: configured here;

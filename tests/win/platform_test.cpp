@@ -345,6 +345,9 @@ TEST(PlatFolders, PrivateFolderIsHeldFromItsCreation) {
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(plat_folder_hold(dir.c_str()), nullptr);
   EXPECT_FALSE(MoveFileA(dir.c_str(), moved.c_str()));
+  EXPECT_EQ(CreateFileA(dir.c_str(), FILE_WRITE_DATA,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS, NULL), INVALID_HANDLE_VALUE) << "opened for writing";
   ASSERT_TRUE(CreateDirectoryA((dir + "\\setup.dll").c_str(), NULL));
   EXPECT_EQ(plat_folder_contents(held, "setup.dll", &count, &found), 1);
   EXPECT_EQ(count, 2u);
@@ -374,6 +377,13 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
   uint32_t age = 99;
   EXPECT_EQ(plat_folder_age(held, &age), 1);
   EXPECT_LT(age, 60u);
+  HANDLE touch = CreateFileA(dir.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  ULARGE_INTEGER hour_ago;  // last written an hour ago, in 100 ns units
+  GetSystemTimeAsFileTime((FILETIME *)&hour_ago);
+  hour_ago.QuadPart -= 36000000000ull;
+  EXPECT_TRUE(SetFileTime(touch, NULL, NULL, (FILETIME *)&hour_ago) && CloseHandle(touch));
+  EXPECT_TRUE(plat_folder_age(held, &age) && age >= 3600u && age < 3660u) << age;
 
   // Made new, never over what is there, and never through a separator.
   PlatFile file = plat_folder_file_create(held, "bksetup.exe");
@@ -382,6 +392,9 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
   EXPECT_EQ(plat_file_close(file), 1);
   EXPECT_EQ(plat_folder_file_create(held, "BKSETUP.EXE"), nullptr);
   EXPECT_EQ(plat_folder_file_create(held, "..\\escaped.exe"), nullptr);
+  ASSERT_TRUE(CreateDirectoryA((dir + "\\sub").c_str(), NULL));
+  EXPECT_EQ(plat_folder_file_create(held, "sub\\escaped.exe"), nullptr);
+  EXPECT_TRUE(RemoveDirectoryA((dir + "\\sub").c_str()));
   // Held: read back, not written or deleted by anyone, itself included.
   PlatStream stream = plat_folder_file_hold(held, "bksetup.exe");
   ASSERT_NE(stream, nullptr);
