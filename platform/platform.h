@@ -144,10 +144,13 @@ int plat_folder_create(const char *path);
 PlatFolder plat_folder_create_private(const char *path, int elevated);
 
 // Holds the existing folder PATH with the right to remove it, shared with
-// readers only: nobody can write into it (nor make it a mount point), rename
-// or remove it meanwhile. The last name of PATH is never followed. Null when
-// it is missing, a reparse point (a junction leads elsewhere), open to
-// another program for writing or deleting, or this run may not remove it.
+// readers only: nobody can open it for writing, rename or remove it
+// meanwhile. That keeps no entry from being made in it, nor (an open for its
+// attributes alone is not checked against sharing) its becoming a mount
+// point. The last name of PATH is never followed where the system can tell
+// (Wine follows a Unix link all the same). Null when it is missing, a reparse
+// point (a junction leads elsewhere), open to another program for writing or
+// deleting, or this run may not remove it.
 PlatFolder plat_folder_hold(const char *path);
 
 // Lets go of FOLDER; null is ignored.
