@@ -39,6 +39,10 @@ static int reader_detect(void) {
 // A killed run's folder is removed once nothing has changed in it for this
 // long: older launchers make folders of the same names and hold nothing.
 #define LEFTOVER_SECONDS (24u * 60u * 60u)
+// The names of the temporary folder's listing a sweep looks at, at most: a
+// program without administrator rights can make any number of folders in
+// Windows' own, and every elevated run sweeps it.
+#define SWEEP_NAMES 64u
 
 // 1 when NAME is a name of the installer folders: "bk" and eight lower-case
 // hex digits.
@@ -76,22 +80,20 @@ static int reader_folder_holds(PlatFolder folder) {
   return count == 1 && found ? 1 : -1;
 }
 
-// Removes the folder NAME under TEMP when a killed run left it: untouched
-// for a day, it holds nothing but the installer's file, which no program
-// has open (a running installer's can't be deleted), and this run may
-// remove it. It is held meanwhile, with the right to remove it and shared
-// with no writer, which a run still using it refuses; a link, or a folder
-// reached through one (its final path is not the one listed), is left
-// alone. The file and the folder go through their handles, never a path.
-static void reader_sweep_folder(const char *temp, const char *name) {
-  char listed[PATH_CAP];
+// Removes the folder PATH when a killed run left it: untouched for a day,
+// it holds nothing but the installer's file, which no program has open (a
+// running installer's can't be deleted), and this run may remove it. It is
+// held meanwhile, with the right to remove it, which a run still using it
+// refuses; a link, or a folder reached through one (its final path is not
+// PATH), is left alone. The file and the folder go through their handles,
+// never a path.
+static void reader_sweep_folder(const char *path) {
   char final_path[PATH_CAP];
-  if (!path_format(listed, "%s%s", temp, name)) return;
-  PlatFolder held = plat_folder_hold(listed);
+  PlatFolder held = plat_folder_hold(path);
   if (!held) return;
   uint32_t age = 0;
   int holds = -1;
-  if (plat_folder_final_path(held, final_path) == 1 && text_same_folded(final_path, listed) &&
+  if (plat_folder_final_path(held, final_path) == 1 && text_same_folded(final_path, path) &&
       plat_folder_age(held, &age) && age >= LEFTOVER_SECONDS)
     holds = reader_folder_holds(held);
   if (holds == 1 && !plat_folder_file_delete(held, INSTALLER_FILE)) holds = -1;
@@ -101,18 +103,31 @@ static void reader_sweep_folder(const char *temp, const char *name) {
     plat_folder_delete(held);
 }
 
-// Removes what runs killed while their installer ran left under TEMP
-// (ending in '\'); see reader_sweep_folder. Anything else is left alone.
+// Removes what runs killed while their installer ran left under TEMP,
+// among the first SWEEP_NAMES names of its listing; see reader_sweep_folder.
+// The folder is listed, and each one reached, by its own final path: TEMP
+// may be its short (8.3) form or on a substituted or mapped drive, which no
+// candidate's final path would match. Where the system has no final paths
+// (Windows XP) nothing can be told, and nothing goes. Anything else is left
+// alone.
 static void reader_sweep(const char *temp) {
+  char own[PATH_CAP];
   char pattern[PATH_CAP];
   char name[PATH_CAP];
+  char path[PATH_CAP];
   int is_folder = 0;
-  if (!path_format(pattern, "%sbk*", temp)) return;
+  if (plat_final_path(temp, own) != 1) return;
+  uint32_t n = text_length(own, PATH_CAP);
+  if (n > 0 && own[n - 1] == '\\') own[n - 1] = '\0';  // a drive's root
+  if (!path_format(pattern, "%s\\bk*", own)) return;
   PlatFind find = plat_find_first(pattern, name, &is_folder);
   if (!find) return;
+  uint32_t seen = 1;
   do {
-    if (is_folder && reader_is_folder_name(name)) reader_sweep_folder(temp, name);
-  } while (plat_find_next(find, name, &is_folder) == 1);
+    if (is_folder && reader_is_folder_name(name) &&
+        path_format(path, "%s\\%s", own, name))
+      reader_sweep_folder(path);
+  } while (seen++ < SWEEP_NAMES && plat_find_next(find, name, &is_folder) == 1);
   plat_find_close(find);
 }
 

@@ -27,10 +27,6 @@ int plat_folder_create(const char *path) {
   return CreateDirectoryA(path, NULL) != 0;
 }
 
-int plat_folder_remove(const char *path) {
-  return RemoveDirectoryA(path) != 0;
-}
-
 // Writes into OUT (CAP units) the NT path of PATH made absolute, as UTF-16
 // ("\??\C:\..." or "\??\UNC\server\..."). Returns its length in units
 // without the terminator, 0 when it can't be had or would not fit, or when
@@ -137,20 +133,32 @@ void plat_folder_release(PlatFolder folder) {
   if (folder != NULL) CloseHandle((HANDLE)folder);
 }
 
+// FileDispositionInformationEx and its flags (Windows 10 1709 on).
+#define WIN_FILE_DISPOSITION_EX ((FILE_INFORMATION_CLASS)64)
+#define WIN_DISPOSITION_DELETE 0x1u
+#define WIN_DISPOSITION_POSIX 0x2u
+
 // Marks the object of H for deletion when its last handle closes. 1 on
-// success (H needs the right to delete).
-static int win_delete_on_close(HANDLE h) {
+// success (H needs the right to delete). With POSIX, in that form where the
+// system offers it: it takes a file's name away at once, even while a
+// scanner holds the file sharing its deletion (the classic form leaves it,
+// and so its folder, until the scanner lets go).
+static int win_delete_on_close(HANDLE h, int posix) {
   auto set = (decltype(&NtSetInformationFile))dll_loaded_proc("ntdll.dll", "NtSetInformationFile");
+  if (set == NULL) return 0;
+  IO_STATUS_BLOCK io;
+  ULONG flags = WIN_DISPOSITION_DELETE | WIN_DISPOSITION_POSIX;
+  if (posix && set(h, &io, &flags, sizeof flags, WIN_FILE_DISPOSITION_EX) >= 0) return 1;
   FILE_DISPOSITION_INFORMATION disposition;
   disposition.DoDeleteFile = TRUE;
-  IO_STATUS_BLOCK io;
-  return set != NULL &&
-         set(h, &io, &disposition, sizeof disposition, FileDispositionInformation) >= 0;
+  return set(h, &io, &disposition, sizeof disposition, FileDispositionInformation) >= 0;
 }
 
 int plat_folder_delete(PlatFolder folder) {
   if (folder == NULL) return 0;
-  int marked = win_delete_on_close((HANDLE)folder);
+  // The classic form: Wine 10 accepts the POSIX one for a folder that still
+  // holds entries, and keeps the folder.
+  int marked = win_delete_on_close((HANDLE)folder, 0);
   return CloseHandle((HANDLE)folder) && marked;
 }
 
@@ -208,6 +216,24 @@ PlatFile plat_folder_file_create(PlatFolder folder, const char *name) {
   return (PlatFile)win_open_in(folder, name, GENERIC_WRITE, 0, FILE_CREATE);
 }
 
+// 1 when the file H, seen through its own handle, is the entry NAME of the
+// held FOLDER: no reparse point, one link, and its final path the folder's
+// and NAME. Wine follows a Unix link even where the open asks for the link
+// itself; only the handle tells where it led.
+static int win_is_entry(HANDLE h, PlatFolder folder, const char *name) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1)
+    return 0;
+  char folder_path[PATH_CAP], file_path[PATH_CAP], entry[PATH_CAP];
+  // The final path of any handle, a file's too.
+  int found = plat_folder_final_path(folder, folder_path);
+  if (found == -1) return 1;  // Windows XP, where nothing is swept
+  return found == 1 && plat_folder_final_path((PlatFolder)h, file_path) == 1 &&
+         path_format(entry, "%s\\%s", folder_path, name) &&
+         text_same_folded(file_path, entry);
+}
+
 int plat_folder_file_delete(PlatFolder folder, const char *name) {
   // As DeleteFileA shares: a file that another program holds without
   // sharing its deletion stays, and so does a running program's, which
@@ -215,7 +241,7 @@ int plat_folder_file_delete(PlatFolder folder, const char *name) {
   HANDLE h = win_open_in(folder, name, DELETE | FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN);
   if (h == NULL) return 0;
-  int deleted = win_delete_on_close(h);
+  int deleted = win_is_entry(h, folder, name) && win_delete_on_close(h, 1);
   return CloseHandle(h) && deleted;
 }
 
@@ -399,15 +425,10 @@ PlatStream plat_stream_open(const char *path) {
   return win_stream_open(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
 }
 
-PlatStream plat_stream_hold(const char *path) {
-  // No FILE_SHARE_WRITE: no writer; no FILE_SHARE_DELETE: no delete, rename
-  // or replace. The loader's own open, for reading, still shares.
-  return win_stream_open(path, FILE_SHARE_READ);
-}
-
 PlatStream plat_folder_file_hold(PlatFolder folder, const char *name) {
-  // As plat_stream_hold, from the folder's handle; a reparse point (opened
-  // itself) is no installer.
+  // No FILE_SHARE_WRITE: no writer; no FILE_SHARE_DELETE: no delete, rename
+  // or replace. The loader's own open, for reading, still shares. A reparse
+  // point (opened itself) is no installer.
   HANDLE h = win_open_in(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN);
   if (h == NULL) return NULL;
   DWORD attributes = win_attributes(h);
@@ -487,4 +508,17 @@ void plat_stream_close(PlatStream stream) {
   if (s == g_stream_buffer_owner) g_stream_buffer_owner = NULL;
   CloseHandle(s->file);
   s->file = NULL;
+}
+
+int plat_final_path(const char *path, char *out) {
+  // Its attributes alone, shared with everyone: no other program's use of it
+  // stops this, nor the other way round. A null handle fails the final path
+  // call, which Windows XP lacks all the same.
+  HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (h == INVALID_HANDLE_VALUE) h = NULL;
+  int found = plat_folder_final_path((PlatFolder)h, out);
+  if (h != NULL) CloseHandle(h);
+  return found;
 }

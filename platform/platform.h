@@ -157,10 +157,6 @@ int plat_path_exists(const char *path);
 // anything of that name exists already.
 int plat_folder_create(const char *path);
 
-// Removes folder PATH when it is empty (RemoveDirectoryA). Returns 1 on
-// success; a folder that holds anything stays.
-int plat_folder_remove(const char *path);
-
 // Creates folder PATH new and holds it, in one call (NtCreateFile): the
 // folder exists only ever held. Its access list is protected, not inherited:
 // full access for SYSTEM and the Administrators; for the user's own account
@@ -172,10 +168,13 @@ int plat_folder_remove(const char *path);
 PlatFolder plat_folder_create_private(const char *path, int elevated);
 
 // Holds the existing folder PATH with the right to remove it, shared with
-// readers only: nobody can write into it (nor make it a mount point), rename
-// or remove it meanwhile. The last name of PATH is never followed. Null when
-// it is missing, a reparse point (a junction leads elsewhere), open to
-// another program for writing or deleting, or this run may not remove it.
+// readers only: nobody can open it for writing, rename or remove it
+// meanwhile. That keeps no entry from being made in it, nor (an open for its
+// attributes alone is not checked against sharing) its becoming a mount
+// point. The last name of PATH is never followed where the system can tell
+// (Wine follows a Unix link all the same). Null when it is missing, a reparse
+// point (a junction leads elsewhere), open to another program for writing or
+// deleting, or this run may not remove it.
 PlatFolder plat_folder_hold(const char *path);
 
 // Lets go of FOLDER; null is ignored.
@@ -211,17 +210,22 @@ int plat_folder_age(PlatFolder folder, uint32_t *seconds);
 // failure, also when anything of that name exists.
 PlatFile plat_folder_file_create(PlatFolder folder, const char *name);
 
-// Opens file NAME in the held FOLDER as a held stream (as plat_stream_hold:
-// shared with readers only, and Windows can still start it as a program),
-// looked up from the folder's handle, a reparse point never followed. Null
-// when it is missing, not a plain file, or open for writing.
+// Opens file NAME in the held FOLDER as a held stream, looked up from the
+// folder's handle, a reparse point never followed: shared with readers only,
+// so that while it is open no other program can write, delete, rename or
+// replace it, and Windows can still start it as a program. Null when it is
+// missing, not a plain file, or open for writing.
 PlatStream plat_folder_file_hold(PlatFolder folder, const char *name);
 
-// Deletes file NAME in the held FOLDER through a handle of its own (delete
-// disposition), looked up from the folder's handle; a reparse point of that
-// name is removed itself, never what it leads to. Returns 1 on success; 0
-// when it is missing, a folder, held by a program that does not share its
-// deletion, or a running program's file.
+// Deletes file NAME in the held FOLDER through a handle of its own, looked
+// up from the folder's handle, once that handle shows it is the folder's own
+// entry: its final path is the folder's and NAME, it is no reparse point and
+// has no other link (where the system has no final paths, the last two
+// only). Where the system offers it (Windows 10 1709 on) the POSIX form of
+// the delete disposition takes the name away at once, even while a program
+// that shares its deletion (a scanner) still holds the file. Returns 1 on
+// success; 0 when it is missing, a folder, not that entry, held by a program
+// that does not share its deletion, or a running program's file.
 int plat_folder_file_delete(PlatFolder folder, const char *name);
 
 // Counts what the held FOLDER holds, "." and ".." aside, into *COUNT, and
@@ -281,12 +285,6 @@ int plat_same_file(const char *a, const char *b);
 // Null when it can't be opened.
 PlatStream plat_stream_open(const char *path);
 
-// The same, but shared with readers only: while the stream is open no other
-// program can open PATH for writing or deleting, nor rename or replace it,
-// and Windows can still start it as a program. Null when it can't be opened
-// (also while anyone else has it open for writing).
-PlatStream plat_stream_hold(const char *path);
-
 // Seeks to absolute position POS. Returns 1 on success.
 int plat_stream_seek(PlatStream s, uint32_t pos);
 
@@ -302,6 +300,14 @@ int plat_stream_eof(PlatStream s);
 
 // Closes S; null is ignored.
 void plat_stream_close(PlatStream s);
+
+// Writes into OUT (PATH_CAP bytes) the final path of the existing file or
+// folder PATH as plat_folder_final_path does: the long form of every name,
+// every link, junction and substituted drive resolved. PATH is opened for
+// its attributes alone, shared with everyone, and let go of at once.
+// Returns 1; 0 when it can't be had or would not fit; -1 when the system
+// has no such call (Windows XP). OUT is left empty unless 1.
+int plat_final_path(const char *path, char *out);
 
 // ---- Resources -----------------------------------------------------------
 

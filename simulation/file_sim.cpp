@@ -439,18 +439,6 @@ int plat_folder_create(const char *path) {
   return mkdir(host.c_str(), 0777) == 0 ? 1 : 0;
 }
 
-int plat_folder_remove(const char *path) {
-  if (sim_fault_hit(SIM_FOLDER_REMOVE)) return 0;
-  if (!sim_path_valid(path)) return 0;
-  std::string host = sim_host_path(path);
-  // rmdir refuses a folder that holds anything, as RemoveDirectoryA does.
-  if (!host_is_folder(host) || sim_path_busy(host)) return 0;
-  std::string canonical = host_canonical(host);
-  if (rmdir(host.c_str()) != 0) return 0;
-  g_files.private_folders.erase(canonical);
-  return 1;
-}
-
 static PlatFolder folder_held(const std::string &host, bool can_delete) {
   uintptr_t id = sim_handle_next();
   g_files.folders[id] = SimHeldFolder{host_canonical(host), can_delete};
@@ -510,13 +498,19 @@ PlatFolder plat_folder_hold_again(PlatFolder folder, const char *path) {
   return folder_hold(host);
 }
 
+// The Windows path of the canonical host path HOST into OUT (PATH_CAP
+// bytes): 1, or 0 when HOST is empty or the path would not fit.
+static int final_path_out(const std::string &host, char *out) {
+  std::string path = host.empty() ? std::string() : files_windows_path(host);
+  return !path.empty() && path_copy(out, path.c_str());
+}
+
 int plat_folder_final_path(PlatFolder folder, char *out) {
   out[0] = '\0';
   if (sim_fault_hit(SIM_FOLDER_FINAL_PATH)) return 0;
   if (plat_version_major() < 6) return -1;
   SimHeldFolder *held = files_held_folder(folder);
-  if (!held) return 0;
-  return path_copy(out, files_windows_path(held->host).c_str());
+  return held ? final_path_out(held->host, out) : 0;
 }
 
 int plat_folder_age(PlatFolder folder, uint32_t *seconds) {
@@ -524,8 +518,11 @@ int plat_folder_age(PlatFolder folder, uint32_t *seconds) {
   SimHeldFolder *held = files_held_folder(folder);
   struct stat st;
   if (!held || stat(held->host.c_str(), &st) != 0) return 0;
-  time_t now = time(nullptr);
-  *seconds = now > st.st_mtime ? (uint32_t)(now - st.st_mtime) : 0;
+  // The clock sim_set_age sets by: time() reads a coarse one, which can be
+  // a second behind for a few milliseconds after each second begins.
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  *seconds = now.tv_sec > st.st_mtime ? (uint32_t)(now.tv_sec - st.st_mtime) : 0;
   return 1;
 }
 
@@ -617,9 +614,12 @@ int plat_folder_file_delete(PlatFolder folder, const char *name) {
   if (sim_fault_hit(SIM_FOLDER_FILE_DELETE)) return 0;
   std::string winpath;
   std::string host = files_in_folder(folder, name, &winpath);
-  // A link is removed itself; a file open (no stream shares its deletion)
-  // or locked stays.
-  if (host.empty() || host_is_folder(host) || !host_exists(host) || sim_path_busy(host)) return 0;
+  // Neither a link nor a file with another link is the folder's own entry;
+  // a file open (no stream shares its deletion) or locked stays.
+  struct stat st;
+  if (host.empty() || lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      sim_path_busy(host))
+    return 0;
   return unlink(host.c_str()) == 0 ? 1 : 0;
 }
 
@@ -687,11 +687,6 @@ static PlatStream stream_open_host(const std::string &host, const std::string &p
   return (PlatStream)id;
 }
 
-static PlatStream stream_open(const char *path, bool held) {
-  if (!sim_path_valid(path)) return nullptr;
-  return stream_open_host(sim_host_path(path), path, held);
-}
-
 PlatStream plat_folder_file_hold(PlatFolder folder, const char *name) {
   if (sim_fault_hit(SIM_FOLDER_FILE_HOLD)) return nullptr;
   std::string winpath;
@@ -702,12 +697,8 @@ PlatStream plat_folder_file_hold(PlatFolder folder, const char *name) {
 
 PlatStream plat_stream_open(const char *path) {
   if (sim_fault_hit(SIM_STREAM_OPEN)) return nullptr;
-  return stream_open(path, false);
-}
-
-PlatStream plat_stream_hold(const char *path) {
-  if (sim_fault_hit(SIM_STREAM_HOLD)) return nullptr;
-  return stream_open(path, true);
+  if (!sim_path_valid(path)) return nullptr;
+  return stream_open_host(sim_host_path(path), path, false);
 }
 
 int plat_stream_seek(PlatStream s, uint32_t pos) {
@@ -754,4 +745,11 @@ void plat_stream_close(PlatStream s) {
   if (it == g_files.open.end() || it->second.writer) return;
   fclose(it->second.fp);
   g_files.open.erase(it);
+}
+
+int plat_final_path(const char *path, char *out) {
+  out[0] = '\0';
+  if (sim_fault_hit(SIM_FINAL_PATH)) return 0;
+  if (plat_version_major() < 6) return -1;
+  return sim_path_valid(path) ? final_path_out(host_canonical(sim_host_path(path)), out) : 0;
 }

@@ -6,14 +6,16 @@
 //   folder (default "C:\Work"); open handles block others as Windows'
 //   sharing does: a write handle is exclusive; while a stream is open the
 //   file can be read by others but not created, deleted or replaced; while
-//   a held stream (plat_stream_hold) is open, not even another program can
-//   write it (sim_write_file fails); a held folder can't be removed, nor
-//   held again; a folder made private while elevated can't be held by a run
-//   that is not; a junction (sim_make_junction) is a host symbolic link,
-//   followed on the way to a path's last name; a held folder is the folder
-//   it was when held, whatever its path leads to later; final paths are
-//   lower case (as the host keeps names), and Windows XP (version 5) has
-//   none; a folder's age is its host modification time's;
+//   a held stream (plat_folder_file_hold) is open, not even another program
+//   can write it (sim_write_file fails); a held folder can't be held again,
+//   nor removed through the hold that made it; a folder made private while
+//   elevated can't be held by a run that is not; a junction
+//   (sim_make_junction) is a host symbolic link, followed on the way to a
+//   path's last name; a held folder is the folder it was when held,
+//   whatever its path leads to later; final paths are lower case (as the
+//   host keeps names), and Windows XP (version 5) has none; a folder's age
+//   is its host modification time's; a file in a held folder that is a
+//   link, or has another, is not deleted through it;
 // - registry: in memory, HKEY_CLASSES_ROOT and HKEY_CURRENT_USER trees;
 // - folders, environment, version, command line, resources: configured here;
 // - message boxes and the save dialog: answered from a script, recorded (a
@@ -51,7 +53,6 @@ enum SimOp {
   SIM_FULL_PATH,
   SIM_PATH_EXISTS,
   SIM_FOLDER_CREATE,
-  SIM_FOLDER_REMOVE,
   SIM_FILE_CREATE,
   SIM_FILE_WRITE,
   SIM_FILE_FLUSH,
@@ -59,7 +60,6 @@ enum SimOp {
   SIM_FILE_DELETE,
   SIM_FILE_REPLACE,
   SIM_STREAM_OPEN,
-  SIM_STREAM_HOLD,
   SIM_STREAM_SEEK,
   SIM_STREAM_SIZE,
   SIM_STREAM_READ,
@@ -86,6 +86,7 @@ enum SimOp {
   SIM_FOLDER_FILE_CREATE,
   SIM_FOLDER_FILE_HOLD,
   SIM_FOLDER_FILE_DELETE,
+  SIM_FINAL_PATH,
   SIM_OP_COUNT
 };
 

@@ -27,13 +27,13 @@ const int IDNO = 7;
 const char *const OP_NAMES[SIM_OP_COUNT] = {
     "env get",       "windows dir",   "reg open",      "reg create",  "reg read",    "reg write",
     "reg delete",    "documents",     "desktop",       "temp folder", "full path",   "path exists",
-    "folder create", "folder remove", "file create",   "file write",  "file flush",  "file close",
-    "file delete",   "file replace",  "stream open",   "stream hold", "stream seek", "stream size",
+    "folder create", "file create",   "file write",  "file flush",  "file close",
+    "file delete",   "file replace",  "stream open",   "stream seek", "stream size",
     "stream read",   "resource get",  "process start", "start",       "message",     "save dialog",
     "shell link",    "random",        "token elevated", "private folder", "folder hold",
     "folder contents", "find first",  "find next",  "system windows dir", "folder delete",
     "folder hold again", "final path", "folder age", "file create in folder",
-    "file hold in folder", "file delete in folder"};
+    "file hold in folder", "file delete in folder", "final path of a path"};
 
 enum Before { NO_COPY, OLD_COPY, CURRENT_COPY };
 

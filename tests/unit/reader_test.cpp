@@ -122,8 +122,8 @@ TEST_F(Reader, ReachedThroughWhatWasMadeWhereverTheTemporaryFolderLeadsLater) {
   // The temporary folder is a junction, re-pointed while the installer
   // runs to a folder with a folder of the same name: the installer was
   // started by the final path, and its file and folder go from where they
-  // were made; the other folder, and a killed run's folder seen through the
-  // junction (its final path is not the one listed), are left alone.
+  // were made, and a killed run's folder from where the junction led (as by
+  // a short path or a substituted drive); the other folder is left alone.
   sim_make_folder("C:\\Real");
   leftover("C:\\Real", "bk0000abcd");
   sim_write_file("C:\\Other\\bk00000001\\bksetup.exe", "someone else's");
@@ -138,19 +138,20 @@ TEST_F(Reader, ReachedThroughWhatWasMadeWhereverTheTemporaryFolderLeadsLater) {
   EXPECT_EQ("C:\\real\\bk00000001\\bksetup.exe", sim_runs()[0]);
   EXPECT_EQ("C:\\real\\bk00000001", g_folder);
   EXPECT_TRUE(g_file_was_complete);
-  EXPECT_EQ(std::vector<std::string>{"bk0000abcd"}, sim_list_folder("C:\\Real"));
-  EXPECT_TRUE(sim_file_exists("C:\\Real\\bk0000abcd\\bksetup.exe"));
+  EXPECT_TRUE(sim_list_folder("C:\\Real").empty());
   EXPECT_TRUE(sim_file_exists("C:\\Other\\bk00000001\\bksetup.exe"));
   EXPECT_EQ(0, sim_open_files());
 }
 
 TEST_F(Reader, OnWindowsXpTheFolderIsStartedByThePathItWasMadeBy) {
-  // XP has no final paths (and no elevation).
+  // XP has no final paths (and no elevation): nothing tells whether a link
+  // led to what killed runs left, which stays.
   sim_set_version(5);
+  leftover(TEMP, "bk0000abcd");
   EXPECT_EQ(1, reader_provide(nullptr, 1));
   ASSERT_EQ(1u, sim_runs().size());
   EXPECT_EQ("C:\\Users\\reader\\Temp\\bk00000001\\bksetup.exe", sim_runs()[0]);
-  EXPECT_TRUE(sim_list_folder(TEMP).empty());
+  EXPECT_EQ(std::vector<std::string>{"bk0000abcd"}, sim_list_folder(TEMP));
 }
 
 TEST_F(Reader, NewerVersionFromTheInstallerCounts) {
@@ -229,6 +230,17 @@ TEST_F(Reader, WhatKilledRunsLeftIsRemovedAndNothingElse) {
             sim_list_folder((temp + "bk0000abcf").c_str()));
   EXPECT_TRUE(sim_file_exists("C:\\Elsewhere\\bksetup.exe"));
   EXPECT_EQ(0, sim_open_files());
+}
+
+TEST_F(Reader, ASweepLooksAtTheListingsFirstSixtyFourNamesOnly) {
+  // Any program may fill Windows' own temporary folder with such names.
+  for (int i = 100; i < 163; i++)
+    sim_make_folder((TEMP + std::string("\\bk0000a") + std::to_string(i)).c_str());
+  leftover(TEMP, "bk0000ff00");
+  leftover(TEMP, "bk0000ff01");
+  EXPECT_EQ(1, reader_provide(nullptr, 0));
+  EXPECT_FALSE(sim_file_exists((std::string(TEMP) + "\\bk0000ff00").c_str()));
+  EXPECT_TRUE(sim_file_exists((std::string(TEMP) + "\\bk0000ff01\\bksetup.exe").c_str()));
 }
 
 std::string g_tampered;

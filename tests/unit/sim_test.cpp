@@ -139,26 +139,29 @@ TEST_F(Sim, RegistryCreateOpensExistingKeysWhateverTheCase) {
 }
 
 // A held folder is the folder, not its path: by no path, a junction's
-// included, can it be removed or held again, nor can a run without
-// elevation hold what an elevated run made; what is made inside it goes
-// where it is, wherever its path leads later.
+// included, can it be held again, nor can a run without elevation hold
+// what an elevated run made, nor the hold that made it remove it; what is
+// made inside it goes where it is, wherever its path leads later, and never
+// through a separator.
 TEST_F(Sim, HeldFoldersAreTheFoldersThemselves) {
   sim_make_folder("C:\\Real\\held");
   sim_make_junction("C:\\Link", "C:\\Real");
   PlatFolder held = plat_folder_hold("C:\\Real\\held");
   ASSERT_NE(nullptr, held);
-  for (const char *path : {"C:\\Real\\held", "C:\\Link\\held"}) {
-    EXPECT_EQ(0, plat_folder_remove(path)) << path;
+  for (const char *path : {"C:\\Real\\held", "C:\\Link\\held"})
     EXPECT_EQ(nullptr, plat_folder_hold(path)) << path;
-  }
   sim_make_folder("C:\\Other\\held");
   sim_make_junction("C:\\Link", "C:\\Other");
   PlatFile file = plat_folder_file_create(held, "f.txt");
   EXPECT_EQ(1, plat_file_close(file));
   EXPECT_TRUE(sim_file_exists("C:\\Real\\held\\f.txt"));
+  for (const char *name : {"..\\up.txt", "../up.txt"})
+    EXPECT_EQ(nullptr, plat_folder_file_create(held, name)) << name;
   EXPECT_EQ(nullptr, plat_folder_hold_again(held, "C:\\Link\\held")) << "another folder now";
   EXPECT_TRUE(sim_folder_exists("C:\\Real\\held"));
 
+  EXPECT_EQ(0, plat_folder_delete(plat_folder_create_private("C:\\Real\\made", 0)));
+  EXPECT_TRUE(sim_folder_exists("C:\\Real\\made"));
   sim_set_elevated(true);
   plat_folder_release(plat_folder_create_private("C:\\Real\\labelled", 1));
   sim_set_elevated(false);

@@ -350,6 +350,9 @@ TEST(PlatFolders, PrivateFolderIsHeldFromItsCreation) {
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(plat_folder_hold(dir.c_str()), nullptr);
   EXPECT_FALSE(MoveFileA(dir.c_str(), moved.c_str()));
+  EXPECT_EQ(CreateFileA(dir.c_str(), FILE_WRITE_DATA,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS, NULL), INVALID_HANDLE_VALUE) << "opened for writing";
   ASSERT_TRUE(CreateDirectoryA((dir + "\\setup.dll").c_str(), NULL));
   EXPECT_EQ(plat_folder_contents(held, "setup.dll", &count, &found), 1);
   EXPECT_EQ(count, 2u);
@@ -357,14 +360,14 @@ TEST(PlatFolders, PrivateFolderIsHeldFromItsCreation) {
   plat_folder_release(held);
 
   EXPECT_EQ(plat_file_delete((dir + "\\bksetup.exe").c_str()), 1);
-  EXPECT_EQ(plat_folder_remove((dir + "\\setup.dll").c_str()), 1);
+  EXPECT_TRUE(RemoveDirectoryA((dir + "\\setup.dll").c_str()));
   held = plat_folder_hold(dir.c_str());
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(plat_folder_contents(held, "bksetup.exe", &count, &found), 1);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(found, 0);
   plat_folder_release(held);
-  EXPECT_EQ(plat_folder_remove(dir.c_str()), 1);
+  EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));
   EXPECT_EQ(plat_folder_hold(dir.c_str()), nullptr);
   EXPECT_EQ(plat_folder_create_private((dir + "\\missing\\below").c_str(), 0), nullptr);
 }
@@ -379,6 +382,13 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
   uint32_t age = 99;
   EXPECT_EQ(plat_folder_age(held, &age), 1);
   EXPECT_LT(age, 60u);
+  HANDLE touch = CreateFileA(dir.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  ULARGE_INTEGER hour_ago;  // last written an hour ago, in 100 ns units
+  GetSystemTimeAsFileTime((FILETIME *)&hour_ago);
+  hour_ago.QuadPart -= 36000000000ull;
+  EXPECT_TRUE(SetFileTime(touch, NULL, NULL, (FILETIME *)&hour_ago) && CloseHandle(touch));
+  EXPECT_TRUE(plat_folder_age(held, &age) && age >= 3600u && age < 3660u) << age;
 
   // Made new, never over what is there, and never through a separator.
   PlatFile file = plat_folder_file_create(held, "bksetup.exe");
@@ -387,6 +397,9 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
   EXPECT_EQ(plat_file_close(file), 1);
   EXPECT_EQ(plat_folder_file_create(held, "BKSETUP.EXE"), nullptr);
   EXPECT_EQ(plat_folder_file_create(held, "..\\escaped.exe"), nullptr);
+  ASSERT_TRUE(CreateDirectoryA((dir + "\\sub").c_str(), NULL));
+  EXPECT_EQ(plat_folder_file_create(held, "sub\\escaped.exe"), nullptr);
+  EXPECT_TRUE(RemoveDirectoryA((dir + "\\sub").c_str()));
   // Held: read back, not written or deleted by anyone, itself included.
   PlatStream stream = plat_folder_file_hold(held, "bksetup.exe");
   ASSERT_NE(stream, nullptr);
@@ -397,6 +410,16 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
                         OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
   EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 0);
   plat_stream_close(stream);
+  // A file with another name is not the folder's own entry.
+  std::string linked = dir + "\\linked.exe";
+  ASSERT_TRUE(CreateHardLinkA(linked.c_str(), (dir + "\\bksetup.exe").c_str(), NULL));
+  EXPECT_EQ(plat_folder_file_delete(held, "linked.exe"), 0);
+  EXPECT_TRUE(DeleteFileA(linked.c_str()));
+  // Held by a scanner that shares its deletion: Wine 10 takes the name at
+  // once (the POSIX form), so that the folder can go; Wine 8 waits for it.
+  HANDLE scanner = CreateFileA((dir + "\\bksetup.exe").c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                               OPEN_EXISTING, 0, NULL);
   EXPECT_EQ(plat_folder_file_delete(held, "bksetup.exe"), 1);
 
   // Made without the right to remove it; held again, as the same folder only, with it.
@@ -406,7 +429,10 @@ TEST(PlatFolders, WhatIsMadeIsReachedThroughItsHandle) {
   RemoveDirectoryA(scratch("other").c_str());
   held = plat_folder_hold_again(plat_folder_hold(dir.c_str()), dir.c_str());
   ASSERT_NE(held, nullptr);
-  EXPECT_EQ(plat_folder_delete(held), 1);
+  const char *wine = getenv("BK_WINE");
+  EXPECT_EQ(plat_folder_delete(held), wine != NULL && strcmp(wine, "wine") == 0 ? 0 : 1);
+  CloseHandle(scanner);
+  RemoveDirectoryA(dir.c_str());
   EXPECT_EQ(GetFileAttributesA(dir.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
@@ -496,11 +522,11 @@ TEST(PlatFiles, ReplaceOverExistingFile) {
   std::string link = scratch("link.bin"), other = scratch("other.bin");
   ASSERT_NE(CreateHardLinkA(link.c_str(), to.c_str(), NULL), 0);
   write_whole(other, "new copy");
-  PlatStream held = plat_stream_hold(to.c_str());
+  HANDLE held = CreateFileA(to.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   EXPECT_EQ(plat_same_file(link.c_str(), to.c_str()), 1);
   EXPECT_EQ(plat_same_file(other.c_str(), to.c_str()), 0);
   EXPECT_EQ(plat_same_file(from.c_str(), to.c_str()), 0);  // missing
-  plat_stream_close(held);
+  CloseHandle(held);
   plat_file_delete(link.c_str());
   plat_file_delete(other.c_str());
   plat_file_delete(to.c_str());
@@ -648,14 +674,16 @@ TEST_F(PlatProcesses, RunWaitReturnsTheExitCode) {
 }
 
 TEST_F(PlatProcesses, HeldProgramStartsInItsFolderAndNothingChangesIt) {
-  // The carried installer's way: a program held with a stream shared with
-  // readers only can't be written, deleted or renamed, yet Windows starts
-  // it, with the folder given as its current folder.
+  // The carried installer's way: a program held from its folder's handle
+  // with a stream shared with readers only can't be written, deleted or
+  // renamed, yet Windows starts it, with the folder given as its current
+  // folder.
   std::string folder = scratch("own");
-  ASSERT_EQ(plat_folder_create(folder.c_str()), 1);
+  PlatFolder own = plat_folder_create_private(folder.c_str(), 0);
+  ASSERT_NE(own, nullptr);
   std::string program = folder + "\\bksetup.exe", moved = folder + "\\moved.exe";
   ASSERT_TRUE(CopyFileA(helper_.c_str(), program.c_str(), TRUE));
-  PlatStream held = plat_stream_hold(program.c_str());
+  PlatStream held = plat_folder_file_hold(own, "bksetup.exe");
   ASSERT_NE(held, nullptr);
   HANDLE writer = CreateFileA(program.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
@@ -674,10 +702,10 @@ TEST_F(PlatProcesses, HeldProgramStartsInItsFolderAndNothingChangesIt) {
   EXPECT_EQ(read_whole(folder + "\\seen.txt"), program + " 5");
 
   // Only an empty folder is removed.
-  EXPECT_EQ(plat_folder_remove(folder.c_str()), 0);
+  EXPECT_EQ(plat_folder_delete(plat_folder_hold_again(own, folder.c_str())), 0);
   EXPECT_EQ(plat_file_delete((folder + "\\seen.txt").c_str()), 1);
   EXPECT_EQ(plat_file_delete(program.c_str()), 1);
-  EXPECT_EQ(plat_folder_remove(folder.c_str()), 1);
+  EXPECT_EQ(plat_folder_delete(plat_folder_hold(folder.c_str())), 1);
   EXPECT_EQ(plat_path_exists(folder.c_str()), 0);
 }
 

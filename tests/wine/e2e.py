@@ -28,7 +28,7 @@ import time
 
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_lib import (WINE, tool, CaseFailure, Deadline, PrefixFiles, Dialog, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
+from e2e_lib import (WINE, WINDOWS_TEMP, tool, CaseFailure, Deadline, PrefixFiles, Dialog, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      read_lines, run_program, shortcut_target, wait_for)
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -52,7 +52,6 @@ REBUILT = "C:\\books\\rebuilt\\My Great Book.exe"  # book A, new cover and insta
 REPACKED = "C:\\books\\repacked\\My Great Book.exe"  # the same from an older launcher, re-packed
 CHOSEN = "C:\\Other Place\\Chosen Book.bkr"
 READER = "C:\\windows\\bkplugin.exe"
-WINDOWS_TEMP = "C:\\windows\\temp"   # where an elevated run's installer runs
 INSTALLER_LOG = "C:\\e2e\\installer.log"
 READER_LOG = "C:\\e2e\\reader.log"
 BKR_KEY = "HKCR\\.bkr"

@@ -19,6 +19,10 @@ import traceback
 # names the suite's folders, so that the two runs of a suite keep apart.
 WINE = os.environ.get("BK_WINE", "wine")
 
+# Windows' own temporary folder: where an elevated run makes the installer's
+# folder, and sweeps what killed runs left.
+WINDOWS_TEMP = "C:\\windows\\temp"
+
 
 def tool(directory, name):
     """The host tool NAME (bkpack, bkbook) at the top of the build tree DIRECTORY."""

@@ -31,7 +31,7 @@ import time
 sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from e2e_lib import (WINE, tool, CaseFailure, WineFault, Deadline, PrefixFiles, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
+from e2e_lib import (WINE, WINDOWS_TEMP, tool, CaseFailure, WineFault, Deadline, PrefixFiles, Prefix, Xvfb, check, hexline, run_cases,  # noqa: E402
                      message_texts, read_lines, screenshot, shortcut_target, visible_windows,
                      wait_for, window_title)
 
@@ -465,11 +465,11 @@ def held_copy(b):
     b.expect_reader_started(reads, b.copy_path(BOOK))
 
 
-def install_while_held(b, held_path, package, book, also=None):
-    """Runs PACKAGE (the book "new") with the reader older than required
-    while hold_file holds HELD_PATH without sharing: the installer runs, the
-    book is copied and opened, and ALSO, when given, checks the rest before
-    the hold ends."""
+def install_while_held(b, held_path, package, book, also=None, temp=None):
+    """Runs PACKAGE (the book "new") with the reader older than required,
+    and TEMP, when given, as its temporary folder, while hold_file holds
+    HELD_PATH without sharing: the installer runs, the book is copied and
+    opened, and ALSO, when given, checks the rest before the hold ends."""
     b.pack(package, "new")
     b.remove(HELD_READY, HELD_GO)
     holder, holder_log = b.start([os.path.join(b.win32_dir, "hold_file.exe"), held_path, HELD_READY, HELD_GO])
@@ -479,7 +479,9 @@ def install_while_held(b, held_path, package, book, also=None):
         check(b.exists(HELD_READY), "hold_file could not open %s (exit %s)" % (held_path, holder.poll()))
         b.p.reg_add("HKCR\\.bkr", "Version", "REG_DWORD", 8009)
         reads = len(b.reader_lines())
-        code = b.launch(package)
+        # Wine takes no TEMP from the Unix side: a batch sets it.
+        code = b.launch(package) if temp is None else b.launch_batch(
+            ["set TMP=" + temp, "set TEMP=" + temp, '"%s" /s' % package])
         check(code == 0, "exit code %d" % code)
         version = b.p.reg_query("HKCR\\.bkr", "Version")
         check(version == ("REG_DWORD", 8010), "Version is %r: the installer did not run" % (version,))
@@ -697,17 +699,19 @@ def killed_launches(b):
         b.remove(users)
 
 
-WINDOWS_TEMP = "C:\\windows\\temp"
-
-
-@case("killed launches", "an installer folder a killed run left goes with the next install from the temp folder its token takes; one holding more, a bksetup.exe held open, a link to another's folder stay")
+@case("killed launches", "an installer folder a killed run left goes with the next install from the temp folder its token takes, named by its short form; one holding more, a bksetup.exe held open, links to another's folder or file stay")
 def killed_installer_folders(b):
     # In both temporary folders, as an elevated run sweeps Windows' own and
     # any other run the user's: what killed runs left, untouched for a day,
-    # one holding more, and a link named like them (another program's) to
-    # someone else's folder with a bksetup.exe; in the user's, a bksetup.exe
-    # held open.
-    user_temp = b.p.temp_folder()
+    # one holding more, a link named like them (another program's) to
+    # someone else's folder with a bksetup.exe, and one whose bksetup.exe is
+    # a link to that file; in the user's, a bksetup.exe held open. The
+    # user's is given by its short (8.3) name, as for a user name with a
+    # space: its leftovers' final paths are long.
+    user_temp = b.p.temp_folder() + "\\Temporary Files"
+    os.makedirs(b.u(user_temp), exist_ok=True)
+    short_temp = b.p.wine(["winepath", "-s", user_temp])[1].strip().splitlines()[-1]
+    check("~" in short_temp, "no short name for %s: %r" % (user_temp, short_temp))
     temps = (user_temp, WINDOWS_TEMP)
     elsewhere = "C:\\someone\\else"
     b.write(elsewhere + "\\bksetup.exe", b"MZ someone else's", old=True)
@@ -718,7 +722,9 @@ def killed_installer_folders(b):
             b.write(temp + "\\" + name + "\\bksetup.exe", b"MZ a killed run's installer", old=True)
         b.write(temp + "\\bk0badc0df\\version.dll", b"MZ not the run's", old=True)
         os.symlink(b.u(elsewhere), b.u(temp + "\\bk0badc0e1"))
-    for folder in [held, elsewhere] + [t + "\\" + n for t in temps for n in ("bk0badc0de", "bk0badc0df")]:
+        os.makedirs(b.u(temp + "\\bk0badc0e2"))
+        os.symlink(b.u(elsewhere + "\\bksetup.exe"), b.u(temp + "\\bk0badc0e2\\bksetup.exe"))
+    for folder in [held, elsewhere] + [t + "\\" + n for t in temps for n in ("bk0badc0de", "bk0badc0df", "bk0badc0e2")]:
         os.utime(b.u(folder), (OLD_TIME, OLD_TIME))
 
     def only_the_killed_runs_folder_went():
@@ -730,6 +736,7 @@ def killed_installer_folders(b):
             if b.exists(left) == (temp == swept):
                 wrong.append("%s %s" % (left, "is still there" if temp == swept else "went, not being swept"))
         for folder, names in [(t + "\\bk0badc0df", ["bksetup.exe", "version.dll"]) for t in temps] + [
+                (t + "\\bk0badc0e2", ["bksetup.exe"]) for t in temps] + [
                 (elsewhere, ["bksetup.exe"]), (held, ["bksetup.exe"])]:
             state = b.state(folder)
             if state is None or sorted(state) != names or any(m != OLD_TIME for _, m in state.values()):
@@ -738,10 +745,10 @@ def killed_installer_folders(b):
 
     try:
         install_while_held(b, held + "\\bksetup.exe", "C:\\books\\Swept Book.exe", "Swept_Book",
-                           only_the_killed_runs_folder_went)
+                           only_the_killed_runs_folder_went, short_temp)
     finally:
         for temp in temps:
-            for name in ("bk0badc0de", "bk0badc0df", "bk0badc0e0", "bk0badc0e1"):
+            for name in ("bk0badc0de", "bk0badc0df", "bk0badc0e0", "bk0badc0e1", "bk0badc0e2"):
                 path = b.u(temp + "\\" + name)
                 if os.path.islink(path):
                     os.remove(path)
