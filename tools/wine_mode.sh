@@ -25,8 +25,12 @@ QEMU=/usr/bin/qemu-i386
 
 # The first enabled binfmt_misc entry for i386 programs; binfmt_misc is
 # asked before the kernel's own loader, so when there is one it decides.
+# In a chroot binfmt_misc is often not mounted, yet the machine's entries
+# serve it (flag F): root mounts it to look, or an emulated machine would
+# pass for a native one.
 i386_entry() {
   local f
+  [ -r "$BINFMT/status" ] || [ "$(id -u)" -ne 0 ] || mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null || true
   [ -r "$BINFMT/status" ] || return 1
   for f in "$BINFMT"/*; do
     case ${f##*/} in register | status) continue ;; esac
