@@ -11,7 +11,8 @@
 int bkpack_extract(const char *package, const char *dest) {
   uint32_t end = 0;
   if (!bkpack_find(package, &end)) return BKPACK_FAILED;
-  if (text_length(dest, PATH_CAP) >= PATH_CAP || text_units(dest) > PATH_CHARS) return bkpack_fail(dest, "path too long");
+  if (text_length(dest, PATH_CAP) >= PATH_CAP || text_units(dest) > PATH_CHARS)
+    return bkpack_fail(dest, "path too long");
   if (!pkg_extract(package, dest, end))
     return bkpack_fail(dest,
                        "could not extract the book (empty, unreadable, or cannot write "

@@ -124,8 +124,7 @@ static void reader_sweep(const char *temp) {
   if (!find) return;
   uint32_t seen = 1;
   do {
-    if (is_folder && reader_is_folder_name(name) &&
-        path_format(path, "%s\\%s", own, name))
+    if (is_folder && reader_is_folder_name(name) && path_format(path, "%s\\%s", own, name))
       reader_sweep_folder(path);
   } while (seen++ < SWEEP_NAMES && plat_find_next(find, name, &is_folder) == 1);
   plat_find_close(find);

@@ -41,9 +41,7 @@ int dll_restrict_search(void) {
 HMODULE dll_load_by_path(const char *name) {
   char path[PATH_CAP];
   UINT n = GetSystemDirectoryA(path, PATH_CAP);
-  if (n == 0 || n >= PATH_CAP || !path_append(path, "\\") ||
-      !path_append(path, name))
-    return NULL;
+  if (n == 0 || n >= PATH_CAP || !path_append(path, "\\") || !path_append(path, name)) return NULL;
   return LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 

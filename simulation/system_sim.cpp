@@ -437,14 +437,15 @@ int plat_is_lead_byte(unsigned char byte) {
 }
 
 // The host's converter's name for CODE_PAGE.
-std::string sys_charset(uint32_t code_page) {
+static std::string sys_charset(uint32_t code_page) {
   if (code_page == 1200) return "UTF-16LE";
   return code_page == 65001 ? "UTF-8" : "CP" + std::to_string(code_page);
 }
 
 // TEXT (N bytes) from code page FROM into TO, as Windows converts without
 // look-alikes: false when a sequence is invalid or has no match.
-bool sys_recode(uint32_t from, uint32_t to, const char *text, size_t n, std::string *out) {
+static bool sys_recode(uint32_t from, uint32_t to, const char *text, size_t n,
+                       std::string *out) {
   iconv_t cd = iconv_open(sys_charset(to).c_str(), sys_charset(from).c_str());
   if (cd == (iconv_t)-1) return false;
   std::string result(4 * n + 4, '\0');
@@ -465,7 +466,7 @@ uint32_t plat_char_unit(const char *text, uint32_t bytes) {
 }
 
 // TEXT from FROM into TO in OUT (PATH_CAP bytes); OUT empty unless 1.
-int sys_recode_path(uint32_t from, uint32_t to, const char *text, char *out) {
+static int sys_recode_path(uint32_t from, uint32_t to, const char *text, char *out) {
   std::string result;
   out[0] = '\0';
   if (from == to) return text_copy(out, PATH_CAP, text);
